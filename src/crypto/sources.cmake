@@ -1,0 +1,3 @@
+# Sources of the cryptography module, added to tandrel_core.
+target_sources(tandrel_core PRIVATE
+)

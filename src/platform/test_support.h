@@ -1,0 +1,31 @@
+// Operating-system services that only the tests need: running the built
+// tool, writing its per-user setting, and making special files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tandrel::testing {
+
+struct ProcessResult {
+    bool started = false;
+    int status = -1;     // exit status, or 128 + signal number
+    std::string output;  // everything written to standard output
+};
+
+// Runs args[0] with the given arguments in workDir, standard input empty.
+ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir);
+
+// Points the per-user settings at a private place for this test process, so
+// that tests never read or change the real user's settings.
+void isolateUserSettings(const std::string& root);
+bool writeUserSetting(const char* keyPath, const char* valueName, const std::string& value);
+void removeUserSetting(const char* keyPath, const char* valueName);
+
+bool setEnvironmentVariable(const char* name, const char* value);
+bool makeFifo(const std::string& path);
+// Caps the size of files this process may write (for a child process).
+bool limitFileSize(std::uint64_t bytes);
+
+}  // namespace tandrel::testing

@@ -1,0 +1,62 @@
+#include "support/test_helpers.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "config/passphrase_config.h"
+
+namespace tandrel::test {
+
+TempDir::TempDir() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    const fs::path base = fs::temp_directory_path();
+    for (;;) {
+        path_ = base / ("tandrel-test-" + std::to_string(random()));
+        std::error_code error;
+        if (fs::create_directory(path_, error)) break;
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    fs::remove_all(path_, error);
+}
+
+std::vector<std::string> TempDir::entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(path_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void setConfigFileSetting(const std::string& value) {
+    ASSERT_TRUE(testing::writeUserSetting(kSettingsKeyPath, kSettingsValueName, value));
+}
+
+void clearConfigFileSetting() { testing::removeUserSetting(kSettingsKeyPath, kSettingsValueName); }
+
+testing::ProcessResult runTool(const std::vector<std::string>& args, const fs::path& workDir) {
+    std::vector<std::string> command{TANDREL_EXE};
+    command.insert(command.end(), args.begin(), args.end());
+    auto result = testing::runProcess(command, workDir.string());
+    EXPECT_TRUE(result.started) << "could not start " << TANDREL_EXE;
+    return result;
+}
+
+}  // namespace tandrel::test
