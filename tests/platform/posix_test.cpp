@@ -1,0 +1,140 @@
+// Behaviour that only a POSIX system can show: special files, resource
+// limits, signals, and the settings file that stands in for the registry.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "support/test_helpers.h"
+
+namespace tandrel::test {
+namespace {
+
+using platform::MappedFile;
+
+TEST(PosixMappedFile, RefusesSpecialFilesWithoutBlocking) {
+    TempDir dir;
+    ASSERT_TRUE(testing::makeFifo(dir.file("fifo")));
+    // Nobody writes to the FIFO: an open that waited for a writer would hang.
+    for (const std::string& path : {dir.file("fifo"), std::string("/dev/null"), std::string("/dev/zero")}) {
+        MappedFile file;
+        bool opened = true;
+        const auto output = capturedOutput([&] { opened = file.openRead(path.c_str(), true); });
+        EXPECT_FALSE(opened) << path;
+        EXPECT_EQ(output, platform::kOpenFailedMessage) << path;
+    }
+}
+
+TEST(PosixMappedFileDeathTest, FileSizeLimitIsACleanFailure) {
+    TempDir dir;
+    const std::string path = dir.file("out");
+    // In a child: lower the limit, then ask for more than it allows. The
+    // process must survive and report the mapping failure.
+    EXPECT_EXIT(
+        {
+            if (!testing::limitFileSize(64 * 1024)) std::_Exit(10);
+            MappedFile file;
+            std::string output = capturedOutput([&] {
+                if (file.createSized(path.c_str(), 1024 * 1024, true)) std::_Exit(11);
+            });
+            std::_Exit(output == platform::kMappingFailedMessage ? 0 : 12);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(PosixMappedFileDeathTest, InterruptRemovesTheUnfinishedOutput) {
+    TempDir dir;
+    writeBytes(dir.file("out"), "old");
+    for (int signalNumber : {SIGINT, SIGTERM}) {
+        EXPECT_EXIT(
+            {
+                MappedFile file;
+                if (!file.createSized(dir.file("out").c_str(), 4096, false)) std::_Exit(10);
+                std::memset(file.writableData(), 'x', 4096);
+                std::raise(signalNumber);
+                std::_Exit(11);
+            },
+            ::testing::KilledBySignal(signalNumber), "");
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"}) << signalNumber;
+        EXPECT_EQ(readBytes(dir.file("out")), "old");
+    }
+}
+
+// The settings file lives at <config home>/Pellmark Software/Tandrel/1.00/ConfigFile.
+class PosixUserSetting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedXdg_ = valueOf("XDG_CONFIG_HOME");
+        savedHome_ = valueOf("HOME");
+        testing::setEnvironmentVariable("XDG_CONFIG_HOME", dir_.file("xdg").c_str());
+        testing::setEnvironmentVariable("HOME", dir_.file("home").c_str());
+    }
+    void TearDown() override {
+        testing::setEnvironmentVariable("XDG_CONFIG_HOME", savedXdg_ ? savedXdg_->c_str() : nullptr);
+        testing::setEnvironmentVariable("HOME", savedHome_ ? savedHome_->c_str() : nullptr);
+    }
+    static std::optional<std::string> valueOf(const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    void writeSetting(const fs::path& home, const std::string& content) {
+        const fs::path folder = home / "Pellmark Software" / "Tandrel" / "1.00";
+        fs::create_directories(folder);
+        writeBytes(folder / "ConfigFile", content);
+    }
+    std::optional<std::string> read() {
+        char value[1024];
+        if (!platform::readUserSetting("SOFTWARE\\Pellmark Software\\Tandrel\\1.00", "ConfigFile",
+                                       value, sizeof value)) {
+            return std::nullopt;
+        }
+        return std::string(value);
+    }
+
+    TempDir dir_;
+    std::optional<std::string> savedXdg_, savedHome_;
+};
+
+TEST_F(PosixUserSetting, ValueIsTheFirstLineWithoutItsEnd) {
+    const struct {
+        std::string content;
+        std::optional<std::string> value;
+    } cases[] = {
+        {"/etc/passphrases\n", "/etc/passphrases"},
+        {"/etc/passphrases\r\nsecond line\n", "/etc/passphrases"},
+        {"/no/line/end", "/no/line/end"},
+        {"with blanks \n", "with blanks "},
+        {"\n", ""},
+        {std::string(1023, 'p') + "\n", std::string(1023, 'p')},
+        {std::string(1023, 'p'), std::string(1023, 'p')},
+        {std::string(1024, 'p') + "\n", std::nullopt},
+        {std::string(5000, 'p'), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        writeSetting(dir_.file("xdg"), c.content);
+        EXPECT_EQ(read(), c.value) << c.content.substr(0, 40);
+    }
+}
+
+TEST_F(PosixUserSetting, MissingOrUnusableSettingIsSilentlyAbsent) {
+    std::string output = capturedOutput([&] { EXPECT_EQ(read(), std::nullopt); });
+    fs::create_directories(dir_.path() / "xdg" / "Pellmark Software" / "Tandrel" / "1.00" / "ConfigFile");
+    output += capturedOutput([&] { EXPECT_EQ(read(), std::nullopt) << "a folder"; });
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(PosixUserSetting, ConfigHomeFallsBackToDotConfigUnlessAbsolute) {
+    writeSetting(dir_.path() / "home" / ".config", "from-home\n");
+    writeSetting(dir_.file("xdg"), "from-xdg\n");
+    EXPECT_EQ(read(), "from-xdg");
+    for (const char* xdg : {"", "relative/path", static_cast<const char*>(nullptr)}) {
+        testing::setEnvironmentVariable("XDG_CONFIG_HOME", xdg);
+        EXPECT_EQ(read(), "from-home") << (xdg ? xdg : "unset");
+    }
+}
+
+}  // namespace
+}  // namespace tandrel::test
