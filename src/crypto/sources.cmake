@@ -1,3 +1,4 @@
 # Sources of the cryptography module, added to tandrel_core.
 target_sources(tandrel_core PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/sha256.cpp
 )
