@@ -1,0 +1,145 @@
+#include "crypto/blowfish.h"
+
+#include "crypto/blowfish_table.h"
+#include "crypto/byte_order.h"
+#include "crypto/secure_wipe.h"
+
+namespace tandrel {
+
+namespace table = blowfish_table;
+
+BlowfishCipher::~BlowfishCipher() {
+    secureWipe(P, sizeof P);
+    secureWipe(S, sizeof S);
+}
+
+inline std::uint32_t BlowfishCipher::f(std::uint32_t x) const {
+    return ((S[0][x >> 24] + S[1][(x >> 16) & 255]) ^ S[2][(x >> 8) & 255]) + S[3][x & 255];
+}
+
+// The rounds are unrolled and the halves never swapped: each line finishes
+// one round's F and starts the next round's P step on the other half.
+void BlowfishCipher::encryptBlock(std::uint32_t& L, std::uint32_t& R) const {
+    std::uint32_t l = L ^ P[0];
+    std::uint32_t r = R;
+    r ^= f(l) ^ P[1];
+    l ^= f(r) ^ P[2];
+    r ^= f(l) ^ P[3];
+    l ^= f(r) ^ P[4];
+    r ^= f(l) ^ P[5];
+    l ^= f(r) ^ P[6];
+    r ^= f(l) ^ P[7];
+    l ^= f(r) ^ P[8];
+    r ^= f(l) ^ P[9];
+    l ^= f(r) ^ P[10];
+    r ^= f(l) ^ P[11];
+    l ^= f(r) ^ P[12];
+    r ^= f(l) ^ P[13];
+    l ^= f(r) ^ P[14];
+    r ^= f(l) ^ P[15];
+    l ^= f(r) ^ P[16];
+    L = r ^ P[17];
+    R = l;
+}
+
+void BlowfishCipher::decryptBlock(std::uint32_t& L, std::uint32_t& R) const {
+    std::uint32_t l = L ^ P[17];
+    std::uint32_t r = R;
+    r ^= f(l) ^ P[16];
+    l ^= f(r) ^ P[15];
+    r ^= f(l) ^ P[14];
+    l ^= f(r) ^ P[13];
+    r ^= f(l) ^ P[12];
+    l ^= f(r) ^ P[11];
+    r ^= f(l) ^ P[10];
+    l ^= f(r) ^ P[9];
+    r ^= f(l) ^ P[8];
+    l ^= f(r) ^ P[7];
+    r ^= f(l) ^ P[6];
+    l ^= f(r) ^ P[5];
+    r ^= f(l) ^ P[4];
+    l ^= f(r) ^ P[3];
+    r ^= f(l) ^ P[2];
+    l ^= f(r) ^ P[1];
+    L = r ^ P[0];
+    R = l;
+}
+
+void BlowfishCipher::setKey(const std::uint8_t* key, std::int16_t keyLen) {
+    const auto n = static_cast<std::uint32_t>(keyLen);
+    for (std::uint32_t k = 0; k < table::kSWords; ++k) {
+        S[k >> 8][k & 255] = table::kMaskedS[k] ^ k ^ table::kSMask;
+    }
+    // The P mask comes off in the same step that mixes the key in.
+    std::uint32_t j = 0;
+    for (std::uint32_t i = 0; i < table::kPWords; ++i) {
+        const std::uint32_t word = std::uint32_t{key[j]} << 24 |
+                                   std::uint32_t{key[(j + 1) % n]} << 16 |
+                                   std::uint32_t{key[(j + 2) % n]} << 8 |
+                                   std::uint32_t{key[(j + 3) % n]};
+        P[i] = table::kMaskedP[i] ^ word ^ i ^ table::kPMask;
+        j = (j + 4) % n;
+    }
+
+    std::uint32_t L = 0;
+    std::uint32_t R = 0;
+    for (std::uint32_t i = 0; i < table::kPWords; i += 2) {
+        encryptBlock(L, R);
+        P[i] = L;
+        P[i + 1] = R;
+    }
+    for (std::uint32_t k = 0; k < table::kSWords; k += 2) {
+        encryptBlock(L, R);
+        S[k >> 8][k & 255] = L;
+        S[k >> 8][(k + 1) & 255] = R;
+    }
+}
+
+void BlowfishCipher::encryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
+                                   std::uint32_t byteCount) const {
+    const std::uint32_t words = byteCount / 4;
+    std::uint32_t chainL = 0;
+    std::uint32_t chainR = 0;
+    std::uint32_t w = 0;
+    for (; w + 1 < words; w += 2) {
+        std::uint32_t L = loadLittleEndian32(src + 4 * w);
+        std::uint32_t R = loadLittleEndian32(src + 4 * w + 4);
+        if (chained == 1) {
+            L ^= chainL;
+            R ^= chainR;
+        }
+        encryptBlock(L, R);
+        chainL = L;
+        chainR = R;
+        storeLittleEndian32(dst + 4 * w, L);
+        storeLittleEndian32(dst + 4 * w + 4, R);
+    }
+    if (w < words) storeLittleEndian32(dst + 4 * w, loadLittleEndian32(src + 4 * w));
+}
+
+void BlowfishCipher::decryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
+                                   std::uint32_t byteCount) const {
+    const std::uint32_t words = byteCount / 4;
+    std::uint32_t chainL = 0;
+    std::uint32_t chainR = 0;
+    std::uint32_t w = 0;
+    for (; w + 1 < words; w += 2) {
+        // Read the ciphertext before storing: in place, dst overwrites it.
+        const std::uint32_t cipherL = loadLittleEndian32(src + 4 * w);
+        const std::uint32_t cipherR = loadLittleEndian32(src + 4 * w + 4);
+        std::uint32_t L = cipherL;
+        std::uint32_t R = cipherR;
+        decryptBlock(L, R);
+        if (chained == 1) {
+            L ^= chainL;
+            R ^= chainR;
+        }
+        chainL = cipherL;
+        chainR = cipherR;
+        storeLittleEndian32(dst + 4 * w, L);
+        storeLittleEndian32(dst + 4 * w + 4, R);
+    }
+    if (w < words) storeLittleEndian32(dst + 4 * w, loadLittleEndian32(src + 4 * w));
+}
+
+}  // namespace tandrel

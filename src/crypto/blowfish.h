@@ -1,0 +1,40 @@
+// The Blowfish block cipher with the tool's buffer operations: ECB, or CBC
+// from a zero vector when `chained` is 1.
+#pragma once
+
+#include <cstdint>
+
+namespace tandrel {
+
+class BlowfishCipher {
+public:
+    // 1 chains the buffer operations (CBC); anything else keeps blocks
+    // independent. Not set by construction: assign it before use.
+    std::uint32_t chained;
+
+    BlowfishCipher() = default;
+    ~BlowfishCipher();
+    BlowfishCipher(const BlowfishCipher&) = delete;
+    BlowfishCipher& operator=(const BlowfishCipher&) = delete;
+
+    // keyLen from 1 to 32767 bytes; the key is read as a cyclic big-endian
+    // byte string.
+    void setKey(const std::uint8_t* key, std::int16_t keyLen);
+
+    void encryptBlock(std::uint32_t& L, std::uint32_t& R) const;
+    void decryptBlock(std::uint32_t& L, std::uint32_t& R) const;
+
+    // Process byteCount / 4 whole little-endian words; blocks are word pairs,
+    // an odd last word is copied unchanged and remainder bytes are neither
+    // read nor written. src may equal dst. Every call starts its chain afresh.
+    void encryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount) const;
+    void decryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount) const;
+
+private:
+    std::uint32_t f(std::uint32_t x) const;
+
+    std::uint32_t P[18];
+    std::uint32_t S[4][256];
+};
+
+}  // namespace tandrel
