@@ -18,3 +18,12 @@ echo "$here/passphrases.txt" > "$setting/ConfigFile"
 echo "\$ tandrel -config"
 "$tool" -config
 echo
+cp "$here/letter.txt" "$scratch/letter.txt"
+cd "$scratch"
+echo "\$ tandrel -encrypt letter.tdl letter.txt Web"
+"$tool" -encrypt letter.tdl letter.txt Web && echo "(status $?)"
+mkdir restored && cd restored
+echo "\$ cd restored && tandrel -decrypt ../letter.tdl"
+"$tool" -decrypt ../letter.tdl && echo "(status $?)"
+echo "\$ cmp ../letter.txt letter.txt"
+cmp ../letter.txt letter.txt && echo "restored byte for byte"

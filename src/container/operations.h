@@ -2,6 +2,7 @@
 #pragma once
 
 #include "config/passphrase_config.h"
+#include "crypto/key_derivation.h"
 
 namespace tandrel {
 
@@ -12,8 +13,14 @@ enum ExitStatus : int {
     kExitFileFailure = 3,    // a file could not be read or written, or failed verification
 };
 
+// Encrypts inPath into outPath under the project's passphrase. The salt
+// source is replaceable so that tests can make byte-exact files.
 int encryptFile(const PassphraseConfig& config, const char* inPath, const char* outPath,
-                const char* project);
+                const char* project, SaltSource saltSource = readSalt);
+
+// Restores the plaintext of an encrypted file into the current directory
+// under its stored name, or copies a file that is not encrypted to
+// "script.znc".
 int decryptFile(const PassphraseConfig& config, const char* inPath);
 
 }  // namespace tandrel

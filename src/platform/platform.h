@@ -77,6 +77,11 @@ private:
 bool readUserSetting(const char* keyPath, const char* valueName, char* out,
                      std::size_t capacity);
 
+// True for names the file system reserves for itself (on Windows the device
+// names such as "CON" or "COM1", and names ending in a dot or a blank), which
+// must never be used for a restored file.
+bool isReservedFileName(const char* name);
+
 // Processor services.
 bool processorHasSse2();
 // False where the processor has no readable time-stamp counter.

@@ -321,6 +321,8 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out,
     return true;
 }
 
+bool isReservedFileName(const char*) { return false; }
+
 // ---- Processor -------------------------------------------------------------
 
 bool processorHasSse2() {

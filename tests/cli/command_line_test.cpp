@@ -106,16 +106,24 @@ TEST_F(CommandLine, ListingShowsEveryEntryOfARealisticFile) {
 }
 
 TEST_F(CommandLine, ModesReadTheConfigurationFirst) {
-    // A mode that was chosen builds the configuration before anything else,
-    // so the missing passphrase file is reported first.
+    // A chosen mode builds the configuration before anything else, so the
+    // missing passphrase file is reported before the operation's own output.
     setConfigFileSetting(passphraseFile());
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"x-decrypt-x", "missing.enc"},
-          std::vector<std::string>{"-encrypt", "out", "missing", "Web"}}) {
-        const auto run = runTool(args, dir_.path());
-        EXPECT_EQ(run.output.rfind(platform::kOpenFailedMessage, 0), 0u) << args[0];
-        EXPECT_NE(run.status, 1) << args[0];
+    const std::string open = platform::kOpenFailedMessage;
+    const struct {
+        std::vector<std::string> args;
+        std::string printed;
+        int status;
+    } cases[] = {
+        {{"x-decrypt-x", "missing.enc"}, open + open + "\nERROR: Cannot open \"missing.enc\"", 3},
+        {{"-encrypt", "out", "missing", "Web"}, open + "\nERROR: Passphrase not found for project \"Web\"", 2},
+    };
+    for (const auto& c : cases) {
+        const auto run = runTool(c.args, dir_.path());
+        EXPECT_EQ(run.output, c.printed) << c.args[0];
+        EXPECT_EQ(run.status, c.status) << c.args[0];
     }
+    EXPECT_EQ(dir_.entries(), std::vector<std::string>{});
 }
 
 }  // namespace

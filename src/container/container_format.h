@@ -1,0 +1,69 @@
+// The layout of an encrypted file: a 56-byte header of little-endian 32-bit
+// words, the plaintext's file name and the project name (both with their
+// NUL), then the Blowfish-CBC ciphertext of the zero-filled plaintext.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tandrel {
+
+inline constexpr std::size_t kSignatureOffset = 0;
+inline constexpr std::size_t kReservedOffset = 4;
+inline constexpr std::size_t kPlainLenOffset = 8;
+inline constexpr std::size_t kSaltOffset = 12;
+inline constexpr std::size_t kDigestOffset = 16;
+inline constexpr std::size_t kDigestSize = 32;
+inline constexpr std::size_t kNameLenOffset = kDigestOffset + kDigestSize;
+inline constexpr std::size_t kProjectLenOffset = kNameLenOffset + 4;
+inline constexpr std::size_t kHeaderSize = kProjectLenOffset + 4;
+static_assert(kHeaderSize == 56, "the header is fourteen 32-bit words");
+
+inline constexpr std::uint8_t kSignature[4] = {'T', 'D', 'L', 0x01};
+
+struct ContainerHeader {
+    std::uint32_t plainLen = 0;
+    std::uint32_t salt = 0;
+    std::uint8_t digest[kDigestSize] = {};
+    std::uint32_t nameLen = 0;     // name bytes plus its NUL
+    std::uint32_t projectLen = 0;  // project bytes plus its NUL
+};
+
+// The plaintext is always extended by 1 to 8 zero bytes, to whole blocks.
+constexpr std::uint64_t paddedLength(std::uint64_t plainLen) { return plainLen + 8 - plainLen % 8; }
+
+// Total length of an encrypted file; 64-bit so that no sum can wrap.
+constexpr std::uint64_t containerLength(std::uint64_t plainLen, std::uint64_t nameLength,
+                                        std::uint64_t projectLength) {
+    return kHeaderSize + (nameLength + 1) + (projectLength + 1) + paddedLength(plainLen);
+}
+
+// The text after the last '/' or '\': a file's name without its folder.
+// Both separate, so a name reads the same whichever system wrote it.
+const char* nameWithoutDirectory(const char* path);
+
+// Fills the header and the two names at the start of `dest`, which must hold
+// containerLength() bytes. Returns the offset at which the ciphertext goes.
+std::size_t writeHeader(std::uint8_t* dest, const char* name, const char* project,
+                        std::uint32_t plainLen, std::uint32_t salt, const std::uint8_t* digest);
+
+enum class ContainerKind {
+    Plain,      // not an encrypted file at all
+    Damaged,    // looks encrypted, but its fields do not fit the file
+    Encrypted,  // every field lies inside the file
+};
+
+// An encrypted file checked field by field, pointing into its bytes.
+struct ContainerView {
+    ContainerHeader header;
+    const char* name = nullptr;     // NUL-terminated inside its field
+    const char* project = nullptr;  // likewise
+    const std::uint8_t* ciphertext = nullptr;
+    std::uint32_t paddedLen = 0;
+};
+
+// Classifies a whole file and, for an encrypted one, fills `view`. Reads
+// nothing outside the `size` bytes at `data`.
+ContainerKind readContainer(const std::uint8_t* data, std::uint32_t size, ContainerView& view);
+
+}  // namespace tandrel
