@@ -10,6 +10,7 @@
 
 #include "crypto/byte_order.h"
 #include "crypto/vector_file.h"
+#include "crypto/wipe_probe.h"
 
 namespace tandrel {
 namespace {
@@ -183,10 +184,10 @@ TEST(BlowfishCipher, DestructorWipesTheKeySchedule) {
     storage.fill(0xcc);
     auto* cipher = new (storage.data()) BlowfishCipher;
     keyed(*cipher, 1);
-    const auto isZero = [](unsigned char byte) { return byte == 0; };
-    ASSERT_FALSE(std::all_of(storage.begin() + 4, storage.end(), isZero));
+    const std::size_t tables = sizeof(BlowfishCipher) - 4;
+    ASSERT_FALSE(test::bytesAreZero(storage.data() + 4, tables));
     cipher->~BlowfishCipher();
-    EXPECT_TRUE(std::all_of(storage.begin() + 4, storage.end(), isZero));
+    EXPECT_TRUE(test::bytesAreZero(storage.data() + 4, tables));
 }
 
 }  // namespace
