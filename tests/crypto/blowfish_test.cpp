@@ -113,14 +113,6 @@ TEST(BlowfishCipher, ChainingMakesEqualBlocksDiffer) {
               Bytes(independent.begin(), independent.begin() + 8));
 }
 
-TEST(BlowfishCipher, SecondChainedBlockDependsOnTheFirst) {
-    Bytes plain = patterned(16);
-    const Bytes before = encrypted(plain, 1);
-    plain[0] ^= 1;
-    const Bytes after = encrypted(plain, 1);
-    EXPECT_NE(Bytes(before.begin() + 8, before.end()), Bytes(after.begin() + 8, after.end()));
-}
-
 // Counts that are not whole blocks: the odd word is copied, the bytes past the
 // last whole word are left as they were, and under 4 bytes nothing is touched.
 TEST(BlowfishCipher, PartialCountsTouchOnlyWholeWords) {
