@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <new>
 #include <string>
 
 #include "crypto/vector_file.h"
+#include "crypto/wipe_probe.h"
 
 namespace tandrel {
 namespace {
@@ -95,14 +95,12 @@ TEST(NewFileKeyMaterial, DefaultSaltIsTheOneTheKeyWasDerivedFrom) {
 
 TEST(FileKeyMaterial, DestructorWipesTheKey) {
     alignas(FileKeyMaterial) std::array<unsigned char, sizeof(FileKeyMaterial)> storage{};
-    auto* material = new (storage.data()) FileKeyMaterial;
+    auto* material = new (storage.data()) FileKeyMaterial{};
     newFileKeyMaterial(nullptr, 0, "pass", *material, fixedSalt);
-    const auto keyOffset = offsetof(FileKeyMaterial, key);
-    const auto isZero = [](unsigned char byte) { return byte == 0; };
-    const auto keyBegin = storage.begin() + keyOffset;
-    ASSERT_FALSE(std::all_of(keyBegin, keyBegin + kFileKeySize, isZero));
+    const unsigned char* key = storage.data() + offsetof(FileKeyMaterial, key);
+    ASSERT_FALSE(test::bytesAreZero(key, kFileKeySize));
     material->~FileKeyMaterial();
-    EXPECT_TRUE(std::all_of(keyBegin, keyBegin + kFileKeySize, isZero));
+    EXPECT_TRUE(test::bytesAreZero(key, kFileKeySize));
 }
 
 }  // namespace
