@@ -14,13 +14,17 @@ constexpr std::uint32_t kRounds = 1024;
 constexpr std::uint32_t kSaltSize = 4;
 // Room for the longest passphrase (1023 bytes), salt, digest and fill.
 constexpr std::size_t kMessageCapacity = 4096;
+constexpr std::uint32_t kMaxPassphraseLength = 1023;
 
 // Passphrase, salt (little-endian) and digest, then as many of the message's
 // own first bytes as bring it to a whole number of blocks. A full block is
 // appended even when the base already ends on a boundary. Returns the length.
 std::uint32_t buildMessage(const char* passphrase, std::uint32_t salt,
                            const std::uint8_t* digest, std::uint8_t* message) {
-    const auto passLen = static_cast<std::uint32_t>(std::strlen(passphrase));
+    // Callers' buffers hold at most 1023 bytes; the bound keeps the message
+    // inside its buffer even if one day a longer string arrives.
+    std::uint32_t passLen = 0;
+    while (passLen < kMaxPassphraseLength && passphrase[passLen] != '\0') ++passLen;
     std::memcpy(message, passphrase, passLen);
     storeLittleEndian32(message + passLen, salt);
     std::memcpy(message + passLen + kSaltSize, digest, kSha256DigestSize);

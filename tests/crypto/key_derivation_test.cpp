@@ -72,6 +72,12 @@ TEST(DeriveKey, IsDeterministicAndDependsOnEveryInput) {
     }
 }
 
+TEST(DeriveKey, UsesAtMost1023PassphraseBytes) {
+    const auto digest = fromHex(kAbcDigest);
+    EXPECT_EQ(derivedHex(longestPassphrase() + std::string(5000, 'x'), kSalt, digest),
+              derivedHex(longestPassphrase(), kSalt, digest));
+}
+
 std::uint32_t fixedSalt() { return kSalt; }
 
 TEST(NewFileKeyMaterial, HashesThePlaintextAndDerivesFromTheSalt) {
