@@ -39,6 +39,8 @@ constexpr std::size_t kPendingPathMax = 4096 + 64;
 char pendingPaths[kPendingSlots][kPendingPathMax];
 volatile std::sig_atomic_t pendingUsed[kPendingSlots];
 
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 extern "C" void removePendingAndDie(int signalNumber) {
     for (int i = 0; i < kPendingSlots; ++i) {
         if (pendingUsed[i]) unlink(pendingPaths[i]);
@@ -53,13 +55,36 @@ void installSignalHandlingOnce() {
     installed = true;
     // A file-size limit must surface as a failed write, not a killed process.
     std::signal(SIGXFSZ, SIG_IGN);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signalNumber : kCleanupSignals) {
+        // A signal the caller chose to ignore (nohup, a script's trap) stays
+        // ignored: catching it would make the run killable after all.
+        struct sigaction previous {};
+        sigaction(signalNumber, nullptr, &previous);
+        if (previous.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
         action.sa_handler = removePendingAndDie;
         sigemptyset(&action.sa_mask);
         sigaction(signalNumber, &action, nullptr);
     }
 }
+
+// Holds the cleanup signals back while a temporary file is created and
+// recorded, so that none can fall between the two and leave it behind.
+class CleanupSignalsBlocked {
+public:
+    CleanupSignalsBlocked() {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int signalNumber : kCleanupSignals) sigaddset(&blocked, signalNumber);
+        sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~CleanupSignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    CleanupSignalsBlocked(const CleanupSignalsBlocked&) = delete;
+    CleanupSignalsBlocked& operator=(const CleanupSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 int registerPending(const std::string& path) {
     if (path.size() >= kPendingPathMax) return -1;
@@ -111,7 +136,14 @@ std::string directoryOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-mode_t modeForNewFile() {
+// A replaced file keeps its permissions, as it would if rewritten in place,
+// so a private file never becomes readable to others; a new file gets the
+// usual mode under the umask.
+mode_t modeForOutput(const std::string& target) {
+    struct stat existing {};
+    if (stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        return static_cast<mode_t>(existing.st_mode & 07777);
+    }
     const mode_t mask = umask(0);
     umask(mask);
     return static_cast<mode_t>(0666 & ~mask);
@@ -188,14 +220,17 @@ bool MappedFile::createSized(const char* path, std::uint32_t length, bool report
     installSignalHandlingOnce();
 
     std::string temporary = directoryOf(target) + ".tandrel-XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        say(report, kOpenFailedMessage);
-        return false;
+    int fd = -1;
+    {
+        const CleanupSignalsBlocked blocked;
+        fd = mkostemp(temporary.data(), O_CLOEXEC);
+        if (fd >= 0 && registerPending(temporary) < 0) {
+            unlink(temporary.c_str());
+            ::close(fd);
+            fd = -1;
+        }
     }
-    if (registerPending(temporary) < 0) {
-        unlink(temporary.c_str());
-        ::close(fd);
+    if (fd < 0) {
         say(report, kOpenFailedMessage);
         return false;
     }
@@ -226,7 +261,7 @@ bool MappedFile::commit(bool report) {
     munmap(view_, size_);
     view_ = nullptr;
     const int fd = static_cast<int>(file_);
-    const bool written = fchmod(fd, modeForNewFile()) == 0 && fsync(fd) == 0;
+    const bool written = fchmod(fd, modeForOutput(targetPath_)) == 0 && fsync(fd) == 0;
     ::close(fd);
     file_ = -1;
     if (!written || rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {

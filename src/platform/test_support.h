@@ -27,5 +27,7 @@ bool setEnvironmentVariable(const char* name, const char* value);
 bool makeFifo(const std::string& path);
 // Caps the size of files this process may write (for a child process).
 bool limitFileSize(std::uint64_t bytes);
+// Bytes of storage the file system has set aside for a file.
+std::uint64_t allocatedBytes(const std::string& path);
 
 }  // namespace tandrel::testing

@@ -104,4 +104,10 @@ bool limitFileSize(std::uint64_t bytes) {
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+std::uint64_t allocatedBytes(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return 0;
+    return static_cast<std::uint64_t>(info.st_blocks) * 512;
+}
+
 }  // namespace tandrel::testing

@@ -63,6 +63,45 @@ TEST(PosixMappedFileDeathTest, InterruptRemovesTheUnfinishedOutput) {
     }
 }
 
+TEST(PosixMappedFile, CreationReservesTheWholeLength) {
+    TempDir dir;
+    MappedFile file;
+    ASSERT_TRUE(file.createSized(dir.file("out").c_str(), 1 << 20, true));
+    // Nothing is written yet, but every block must already be set aside.
+    const auto entries = dir.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_GE(testing::allocatedBytes(dir.file(entries[0])), 1u << 20);
+}
+
+TEST(PosixMappedFile, ReplacedFileKeepsItsPermissions) {
+    TempDir dir;
+    const std::string path = dir.file("private.txt");
+    writeBytes(path, "old secret");
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    MappedFile file;
+    ASSERT_TRUE(file.createSized(path.c_str(), 10, true));
+    std::memcpy(file.writableData(), "new secret", 10);
+    ASSERT_TRUE(file.commit(true));
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(readBytes(path), "new secret");
+}
+
+TEST(PosixMappedFileDeathTest, SignalsTheCallerIgnoresStayIgnored) {
+    TempDir dir;
+    // Like a run under nohup: a hang-up must neither kill it nor lose the output.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGHUP, SIG_IGN);
+            MappedFile file;
+            if (!file.createSized(dir.file("out").c_str(), 2, false)) std::_Exit(10);
+            std::raise(SIGHUP);
+            std::memcpy(file.writableData(), "ok", 2);
+            std::_Exit(file.commit(false) ? 0 : 11);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(readBytes(dir.file("out")), "ok");
+}
+
 // The settings file lives at <config home>/Pellmark Software/Tandrel/1.00/ConfigFile.
 class PosixUserSetting : public ::testing::Test {
 protected:
