@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
+#include "config/passphrase_scanner.h"
 #include "platform/platform.h"
 
 namespace tandrel {
@@ -37,28 +37,11 @@ public:
     // Unmaps the file; the object is invalid afterwards.
     void release();
 
-    // Offset of the opening quote of the next entry at or after `from`.
-    std::optional<std::size_t> findEntry(std::size_t from) const;
-    // Reads the entry whose opening quote is at `at` into two buffers of
-    // `count` bytes each, cutting longer values to count - 1 bytes.
-    bool parseEntry(std::size_t at, char* nameOut, char* passOut, std::size_t count) const;
-
 private:
-    // What the last quote count found, so that walking the k - 3 entries of a
-    // line with k quotes costs one pass over the line rather than k.
-    struct QuoteCount {
-        bool known = false;
-        std::size_t quote = 0;     // offset of the quote the count began at
-        std::size_t stop = 0;      // offset of the line end, ';' or file end
-        std::size_t quotes = 0;    // quotes in [quote, stop)
-    };
-
-    std::size_t copyValue(std::size_t from, char* out, std::size_t count) const;
-
     char path_[kLookupBufferSize] = {};
     platform::MappedFile file_;
     bool valid_ = false;
-    mutable QuoteCount lastCount_;
+    PassphraseScanner scanner_;
 };
 
 }  // namespace tandrel

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "config/passphrase_config.h"
 #include "support/test_helpers.h"
 
@@ -95,45 +93,6 @@ TEST_F(PassphraseFile, LookupReadsNamesAndPassphrasesOf1023BytesWhole) {
     const std::string name(1023, 'n');
     const std::string passphrase(1023, 'p');
     EXPECT_EQ(lookup("\"" + name + "\" \"" + passphrase + "\"\n", name.c_str()), passphrase);
-}
-
-TEST_F(PassphraseFile, OverlongNameNeverReadsPastTheFile) {
-    // A name of 1024 bytes is cut; what follows is read as the passphrase.
-    const std::string name(1024, 'n');
-    EXPECT_EQ(lookup("\"" + name + "\" \"p\"", name.substr(0, 1023).c_str()), " ");
-    // A file that ends right after the cut name.
-    EXPECT_EQ(lookup("\"" + name + "\"\"\"\"", name.substr(0, 1023).c_str()), "");
-}
-
-TEST_F(PassphraseFile, ScansStopAtTheEndOfTheFile) {
-    // Lines whose quotes run to the very last byte of a file that fills
-    // whole pages, so that a read past the end faults instead of passing.
-    for (const std::string tail : {"\"\"\"\"", "\"a\"\"", "\"a\"\"\"", "x\"\"\"\"", "\"a\" \"b\" \"", ";"}) {
-        const std::string content = std::string(8192 - tail.size(), '\n') + tail;
-        writeBytes(path(), content);
-        setConfigFileSetting(path());
-        PassphraseConfig config(kSettingsKeyPath);
-        char name[4], passphrase[4];
-        for (auto at = config.findEntry(0); at; at = config.findEntry(*at + 1)) {
-            ASSERT_LT(*at, content.size());
-            config.parseEntry(*at, name, passphrase, sizeof name);
-        }
-    }
-}
-
-TEST_F(PassphraseFile, ManyQuotesOnOneLineStayLinear) {
-    // k quotes give k - 3 entries; a quadratic walk would take minutes here.
-    const std::string content(2'000'000, '"');
-    writeBytes(path(), content);
-    setConfigFileSetting(path());
-    PassphraseConfig config(kSettingsKeyPath);
-    std::size_t entries = 0;
-    char name[8], passphrase[8];
-    for (auto at = config.findEntry(0); at; at = config.findEntry(*at + 1)) {
-        config.parseEntry(*at, name, passphrase, sizeof name);
-        ++entries;
-    }
-    EXPECT_EQ(entries, content.size() - 3);
 }
 
 struct ConfigurationCase {
