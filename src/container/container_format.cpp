@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace tandrel {
 namespace {
 
@@ -31,6 +33,16 @@ const char* nameWithoutDirectory(const char* path) {
         if (*at == '/' || *at == '\\') name = at + 1;
     }
     return name;
+}
+
+const char* restorableName(const char* stored) {
+    const char* name = nameWithoutDirectory(stored);
+    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return nullptr;
+    for (const char* at = name; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        if (byte == ':' || byte < 0x20 || byte == 0x7f) return nullptr;
+    }
+    return platform::isReservedFileName(name) ? nullptr : name;
 }
 
 std::size_t writeHeader(std::uint8_t* dest, const char* name, const char* project,
@@ -71,9 +83,11 @@ ContainerKind readContainer(const std::uint8_t* data, std::uint32_t size, Contai
     const std::uint64_t pad = padded - header.plainLen;
     const std::uint64_t projectOffset = std::uint64_t{kHeaderSize} + header.nameLen;
     const std::uint64_t cipherOffset = projectOffset + header.projectLen;
-    // The historical length check comes first; the field checks after it
-    // make sure that nothing the reader touches lies outside the file.
-    if (size <= std::uint64_t{header.plainLen} + header.nameLen + pad + 4 ||
+    // The first test is the format's traditional length check; the field
+    // tests after it are stricter and make sure that nothing the reader
+    // touches lies outside the file. No sound file has an empty plaintext:
+    // an empty input cannot be encrypted.
+    if (header.plainLen == 0 || size <= std::uint64_t{header.plainLen} + header.nameLen + pad + 4 ||
         !fieldHoldsString(data, kHeaderSize, header.nameLen, size) ||
         !fieldHoldsString(data, projectOffset, header.projectLen, size) ||
         cipherOffset + padded > size) {

@@ -33,14 +33,22 @@ struct ContainerHeader {
 constexpr std::uint64_t paddedLength(std::uint64_t plainLen) { return plainLen + 8 - plainLen % 8; }
 
 // Total length of an encrypted file; 64-bit so that no sum can wrap.
-constexpr std::uint64_t containerLength(std::uint64_t plainLen, std::uint64_t nameLength,
-                                        std::uint64_t projectLength) {
-    return kHeaderSize + (nameLength + 1) + (projectLength + 1) + paddedLength(plainLen);
+// The name lengths are without their NULs.
+constexpr std::uint64_t containerLength(std::uint64_t plainLen, std::uint64_t nameChars,
+                                        std::uint64_t projectChars) {
+    return kHeaderSize + (nameChars + 1) + (projectChars + 1) + paddedLength(plainLen);
 }
 
 // The text after the last '/' or '\': a file's name without its folder.
 // Both separate, so a name reads the same whichever system wrote it.
 const char* nameWithoutDirectory(const char* path);
+
+// The name a plaintext is restored under, from the name stored in its file:
+// the last component only, and null when that is empty, ".", "..", holds a
+// ':' or a control byte, or is reserved by the file system. Encryption
+// checks its input's name the same way, so it never makes a file whose
+// name decryption would refuse.
+const char* restorableName(const char* stored);
 
 // Fills the header and the two names at the start of `dest`, which must hold
 // containerLength() bytes. Returns the offset at which the ciphertext goes.

@@ -13,18 +13,6 @@ namespace {
 
 constexpr const char* kPassThroughName = "script.znc";
 
-// The stored name comes from the file and is hostile input: only a plain
-// name in the current directory is ever written.
-const char* restorableName(const char* stored) {
-    const char* name = nameWithoutDirectory(stored);
-    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return nullptr;
-    for (const char* at = name; *at != '\0'; ++at) {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (byte == ':' || byte < 0x20 || byte == 0x7f) return nullptr;
-    }
-    return platform::isReservedFileName(name) ? nullptr : name;
-}
-
 // A file that is not encrypted is handed on unchanged as "script.znc".
 int passThrough(const platform::MappedFile& input) {
     platform::MappedFile copy;

@@ -48,6 +48,8 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
     const char* name = nameWithoutDirectory(inPath);
     if (!input.openRead(inPath, true)) {
         reportCannotOpen(inPath);
+    } else if (restorableName(name) == nullptr) {
+        reportUnrestorableName(inPath);
     } else if (const std::uint64_t outLen =
                    containerLength(input.size(), std::strlen(name), std::strlen(project));
                outLen > UINT32_MAX) {

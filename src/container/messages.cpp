@@ -29,6 +29,10 @@ void reportPassphraseNotFound(const char* project) {
 
 void reportDamaged(const char* path) { std::printf("\nERROR: \"%s\" is damaged or truncated", path); }
 
+void reportUnrestorableName(const char* path) {
+    std::printf("\nERROR: \"%s\" has a name that cannot be restored", path);
+}
+
 void reportVerificationFailed() {
     std::printf("\nERROR: Decryption verification failed. File may be corrupt.");
 }

@@ -14,6 +14,7 @@ void reportCannotOpen(const char* path);
 void reportCannotCreate(const char* path);
 void reportPassphraseNotFound(const char* project);
 void reportDamaged(const char* path);
+void reportUnrestorableName(const char* path);
 void reportVerificationFailed();
 
 }  // namespace tandrel

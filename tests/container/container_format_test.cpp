@@ -86,6 +86,7 @@ TEST(ContainerFormat, ReaderSortsEveryFileIntoPlainDamagedOrEncrypted) {
         {"header cut short", with([](Bytes& f) { f.resize(55); }), ContainerKind::Damaged},
         {"header only", with([](Bytes& f) { f.resize(56); }), ContainerKind::Damaged},
         {"ciphertext cut by a byte", with([](Bytes& f) { f.pop_back(); }), ContainerKind::Damaged},
+        {"plain length zero", with([](Bytes& f) { put32(f, 8, 0); }), ContainerKind::Damaged},
         {"plain length too large", with([](Bytes& f) { put32(f, 8, 0xFFFFFFF0); }), ContainerKind::Damaged},
         {"plain length one block more", with([](Bytes& f) { put32(f, 8, 28); }), ContainerKind::Damaged},
         {"name length zero", with([](Bytes& f) { put32(f, 48, 0); }), ContainerKind::Damaged},
@@ -97,6 +98,34 @@ TEST(ContainerFormat, ReaderSortsEveryFileIntoPlainDamagedOrEncrypted) {
         {"project eats the ciphertext", with([](Bytes& f) { put32(f, 52, 20); }), ContainerKind::Damaged},
     };
     for (const auto& c : cases) EXPECT_EQ(classify(c.file), c.kind) << c.label;
+}
+
+TEST(ContainerFormat, RestorableNameIsABareNameOrNothing) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"report.txt", "report.txt"},
+        {"dir/report.txt", "report.txt"},
+        {"/etc/passwd", "passwd"},
+        {"..\\..\\boot.ini", "boot.ini"},
+        {"a name with blanks", "a name with blanks"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"", nullptr},
+        {".", nullptr},
+        {"..", nullptr},
+        {"dir/", nullptr},
+        {"dir/..", nullptr},
+        {"c:report.txt", nullptr},
+        {"tab\there", nullptr},
+        {"escape\x1b[2J", nullptr},
+        {"del\x7f", nullptr},
+    };
+    for (const auto& [stored, restored] : cases) {
+        const char* name = restorableName(stored);
+        if (restored == nullptr) {
+            EXPECT_EQ(name, nullptr) << stored;
+        } else {
+            EXPECT_STREQ(name, restored) << stored;
+        }
+    }
 }
 
 }  // namespace
