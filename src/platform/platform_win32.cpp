@@ -101,11 +101,15 @@ bool endsInSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-// An existing target is replaced only if nobody holds it open without write
-// sharing: the inputs and the passphrase file are open for reading with read
-// sharing only, under whatever name they were opened, so this refuses them.
-// The probe changes nothing; a target that does not exist yet passes.
+// A device name never becomes a file. An existing target is replaced only
+// if nobody holds it open without write sharing: the inputs and the
+// passphrase file are open for reading with read sharing only, under
+// whatever name they were opened, so this refuses them. The probe changes
+// nothing; a target that does not exist yet passes.
 bool targetMayBeReplaced(const char* path) {
+    const char* leaf = path + std::strlen(path);
+    while (leaf > path && leaf[-1] != '\\' && leaf[-1] != '/' && leaf[-1] != ':') --leaf;
+    if (isReservedFileName(leaf)) return false;
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();

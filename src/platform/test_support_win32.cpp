@@ -1,5 +1,6 @@
 #include "platform/test_support.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -70,8 +71,17 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     startup.hStdOutput = writeEnd;
     startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, workDir.c_str(), &startup, &process);
+    // Under Wine on a busy machine a start now and then fails for no reason
+    // of ours; a second try then succeeds.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 workDir.c_str(), &startup, &process);
+        if (!started) {
+            std::fprintf(stderr, "runProcess: CreateProcess failed, error %lu\n", GetLastError());
+        }
+    }
     CloseHandle(writeEnd);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
     if (!started) {
@@ -124,6 +134,8 @@ void removeUserSetting(const char* keyPath, const char* valueName) {
     RegDeleteValueA(key, valueName);
     RegCloseKey(key);
 }
+
+void removeUserSettingKey(const char* keyPath) { RegDeleteTreeA(HKEY_CURRENT_USER, keyPath); }
 
 bool setEnvironmentVariable(const char* name, const char* value) {
     // Both the runtime's copy (getenv) and the process's (child processes).
