@@ -22,6 +22,14 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
 void isolateUserSettings(const std::string& root);
 bool writeUserSetting(const char* keyPath, const char* valueName, const std::string& value);
 void removeUserSetting(const char* keyPath, const char* valueName);
+// Removes the key (or folder) with every value in it.
+void removeUserSettingKey(const char* keyPath);
+// Stores `bytes` exactly as given (no NUL added) as a value of the given
+// kind, for settings the tool must turn down. False where settings are not
+// typed values (POSIX keeps them in plain files).
+enum class SettingKind { String, ExpandableString, Binary };
+bool writeRawUserSetting(const char* keyPath, const char* valueName, SettingKind kind,
+                         const std::string& bytes);
 
 bool setEnvironmentVariable(const char* name, const char* value);
 bool makeFifo(const std::string& path);

@@ -91,6 +91,13 @@ void removeUserSetting(const char* keyPath, const char* valueName) {
     std::filesystem::remove_all(settingFile(keyPath, valueName), error);
 }
 
+void removeUserSettingKey(const char* keyPath) {
+    std::error_code error;
+    std::filesystem::remove_all(settingFile(keyPath, ""), error);
+}
+
+bool writeRawUserSetting(const char*, const char*, SettingKind, const std::string&) { return false; }
+
 bool setEnvironmentVariable(const char* name, const char* value) {
     return (value == nullptr ? unsetenv(name) : setenv(name, value, 1)) == 0;
 }

@@ -176,12 +176,10 @@ TEST(MappedFileCreateSized, RefusesAFileHeldOpenForReadingByAnyName) {
     const std::string input = dir.file("input");
     writeBytes(input, "precious");
     fs::create_hard_link(input, dir.file("hardlink"));
-    fs::create_symlink(input, dir.file("symlink"));
     MappedFile reader;
     ASSERT_TRUE(reader.openRead(input.c_str(), true));
 
-    for (const std::string& name : {input, dir.file("hardlink"), dir.file("symlink"),
-                                    (dir.path() / "." / "input").string()}) {
+    for (const std::string& name : {input, dir.file("hardlink"), (dir.path() / "." / "input").string()}) {
         MappedFile writer;
         bool created = true;
         const auto output = capturedOutput([&] { created = writer.createSized(name.c_str(), 4, true); });
@@ -189,7 +187,7 @@ TEST(MappedFileCreateSized, RefusesAFileHeldOpenForReadingByAnyName) {
         EXPECT_EQ(output, platform::kOpenFailedMessage) << name;
     }
     EXPECT_EQ(readBytes(input), "precious");
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hardlink", "input", "symlink"}));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hardlink", "input"}));
 
     // Once the reader lets go, the name may be replaced again.
     reader.close();

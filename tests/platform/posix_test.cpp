@@ -27,6 +27,24 @@ TEST(PosixMappedFile, RefusesSpecialFilesWithoutBlocking) {
     }
 }
 
+// Symbolic links need privileges on Windows, so this name for an open input
+// is checked here only.
+TEST(PosixMappedFile, RefusesAFileHeldOpenForReadingThroughASymlink) {
+    TempDir dir;
+    const std::string input = dir.file("input");
+    writeBytes(input, "precious");
+    fs::create_symlink(input, dir.file("symlink"));
+    MappedFile reader;
+    ASSERT_TRUE(reader.openRead(input.c_str(), true));
+    MappedFile writer;
+    bool created = true;
+    const auto output = capturedOutput([&] { created = writer.createSized(dir.file("symlink").c_str(), 4, true); });
+    EXPECT_FALSE(created);
+    EXPECT_EQ(output, platform::kOpenFailedMessage);
+    EXPECT_EQ(readBytes(input), "precious");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"input", "symlink"}));
+}
+
 TEST(PosixMappedFileDeathTest, FileSizeLimitIsACleanFailure) {
     TempDir dir;
     const std::string path = dir.file("out");

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The Windows stage: cross-builds tandrel.exe and its tests with MinGW-w64 and
+# runs them under Wine, then checks that files made by the Windows build and
+# by the POSIX build open with the other. Skips, saying why, when the cross
+# compiler or Wine is not installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+compiler=x86_64-w64-mingw32-g++-posix
+wine=/usr/lib/wine/wine64
+if ! command -v "$compiler" >/dev/null 2>&1; then
+  echo "Windows stage skipped: $compiler not found (Debian: apt-get install g++-mingw-w64-x86-64-posix)"
+  exit 0
+fi
+if [ ! -x "$wine" ]; then
+  echo "Windows stage skipped: $wine not found (Debian: apt-get install wine64)"
+  exit 0
+fi
+
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+# The exchange test needs the POSIX tool beside the Windows one.
+if [ ! -x build/debug/src/tandrel ]; then
+  cmake --preset debug >/dev/null
+  cmake --build --preset debug --target tandrel
+fi
+cmake --workflow --preset windows
