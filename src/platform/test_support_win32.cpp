@@ -146,4 +146,11 @@ bool setEnvironmentVariable(const char* name, const char* value) {
 bool makeFifo(const std::string&) { return false; }
 bool limitFileSize(std::uint64_t) { return false; }
 
+std::uint64_t allocatedBytes(const std::string& path) {
+    DWORD high = 0;
+    const DWORD low = GetCompressedFileSizeA(path.c_str(), &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
 }  // namespace tandrel::testing
