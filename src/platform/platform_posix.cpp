@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer: mmap for files, a file under
 // the user's configuration folder for settings.
 #include "platform/platform.h"
+#include "platform/processor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,11 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#include <x86intrin.h>
-#define TANDREL_X86 1
-#endif
 
 namespace tandrel::platform {
 namespace {
@@ -360,25 +356,9 @@ bool isReservedFileName(const char*) { return false; }
 
 // ---- Processor -------------------------------------------------------------
 
-bool processorHasSse2() {
-#ifdef TANDREL_X86
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-    return (edx & bit_SSE2) != 0;
-#else
-    return false;
-#endif
-}
-
-bool readTimestampCounter(std::uint64_t& ticks) {
-#ifdef TANDREL_X86
-    ticks = __rdtsc();
-    return true;
-#else
-    ticks = 0;
-    return false;
-#endif
-}
+// On x86-64 every operating system saves the vector registers; on 32-bit
+// x86 a system new enough to run this build does too.
+bool processorHasSse2() { return featureQueryReportsSse2(); }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }
 

@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer: file mappings for files, the
 // current user's registry for settings.
 #include "platform/platform.h"
+#include "platform/processor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,13 +18,10 @@
 #include <fcntl.h>
 #include <io.h>
 
-#if defined(_M_X64) || defined(_M_IX86) || defined(__x86_64__) || defined(__i386__)
-#define TANDREL_X86 1
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#define TANDREL_MSVC_X86 1
 #include <emmintrin.h>
 #include <intrin.h>
-#if !defined(_MSC_VER)
-#include <cpuid.h>
-#endif
 #endif
 
 namespace tandrel::platform {
@@ -339,17 +337,17 @@ bool isReservedFileName(const char* name) {
 // ---- Processor -------------------------------------------------------------
 
 bool processorHasSse2() {
-#if defined(TANDREL_X86) && defined(_MSC_VER)
+#ifdef TANDREL_MSVC_X86
     // The query and one SSE2 instruction each run under a handler: an old
     // processor may fault on the first, an operating system that does not
     // save the XMM registers on the second.
-    int registers[4] = {0, 0, 0, 0};
+    bool reported = false;
     __try {
-        __cpuid(registers, 1);
+        reported = featureQueryReportsSse2();
     } __except (EXCEPTION_EXECUTE_HANDLER) {
         return false;
     }
-    if ((registers[3] & (1 << 26)) == 0) return false;
+    if (!reported) return false;
     __try {
         volatile __m128i zero = _mm_setzero_si128();
         (void)zero;
@@ -358,25 +356,11 @@ bool processorHasSse2() {
         return false;
     }
     return true;
-#elif defined(TANDREL_X86)
+#else
     // GCC offers no structured exception handling, so the feature query
     // alone decides. Every x86-64 processor and every Windows that runs this
     // build supports SSE2, so the query cannot fault and the answer holds.
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-    return (edx & bit_SSE2) != 0;
-#else
-    return false;
-#endif
-}
-
-bool readTimestampCounter(std::uint64_t& ticks) {
-#ifdef TANDREL_X86
-    ticks = __rdtsc();
-    return true;
-#else
-    ticks = 0;
-    return false;
+    return featureQueryReportsSse2();
 #endif
 }
 
