@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer: mmap for files, a file under
 // the user's configuration folder for settings.
 #include "platform/platform.h"
+#include "platform/pending_outputs.h"
 #include "platform/processor.h"
 
 #include <algorithm>
@@ -27,20 +28,10 @@ void say(bool report, const char* message) {
 }
 
 // ---- Outputs that an interrupt must not leave behind ----------------------
-// A signal handler may only touch plain memory and async-signal-safe calls,
-// so the temporary names live in fixed slots rather than in std::string.
-
-constexpr int kPendingSlots = 8;
-constexpr std::size_t kPendingPathMax = 4096 + 64;
-char pendingPaths[kPendingSlots][kPendingPathMax];
-volatile std::sig_atomic_t pendingUsed[kPendingSlots];
-
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void removePendingAndDie(int signalNumber) {
-    for (int i = 0; i < kPendingSlots; ++i) {
-        if (pendingUsed[i]) unlink(pendingPaths[i]);
-    }
+    removePendingOutputs([](const char* path) { unlink(path); });
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
@@ -81,27 +72,6 @@ public:
 private:
     sigset_t previous_;
 };
-
-int registerPending(const std::string& path) {
-    if (path.size() >= kPendingPathMax) return -1;
-    for (int i = 0; i < kPendingSlots; ++i) {
-        if (!pendingUsed[i]) {
-            std::memcpy(pendingPaths[i], path.c_str(), path.size() + 1);
-            pendingUsed[i] = 1;
-            return i;
-        }
-    }
-    return -1;
-}
-
-void forgetPending(const std::string& path) {
-    for (int i = 0; i < kPendingSlots; ++i) {
-        if (pendingUsed[i] && path == pendingPaths[i]) {
-            pendingUsed[i] = 0;
-            return;
-        }
-    }
-}
 
 // ---- Files this process holds open for reading -----------------------------
 // Windows refuses to overwrite a file that is open without write sharing;
@@ -220,7 +190,7 @@ bool MappedFile::createSized(const char* path, std::uint32_t length, bool report
     {
         const CleanupSignalsBlocked blocked;
         fd = mkostemp(temporary.data(), O_CLOEXEC);
-        if (fd >= 0 && registerPending(temporary) < 0) {
+        if (fd >= 0 && !rememberPendingOutput(temporary)) {
             unlink(temporary.c_str());
             ::close(fd);
             fd = -1;
@@ -265,7 +235,7 @@ bool MappedFile::commit(bool report) {
         say(report, kOpenFailedMessage);
         return false;
     }
-    forgetPending(temporaryPath_);
+    forgetPendingOutput(temporaryPath_);
     temporaryPath_.clear();
     syncDirectoryOf(targetPath_);
     close();
@@ -291,7 +261,7 @@ void MappedFile::close() {
 void MappedFile::discardTemporary() {
     if (temporaryPath_.empty()) return;
     unlink(temporaryPath_.c_str());
-    forgetPending(temporaryPath_);
+    forgetPendingOutput(temporaryPath_);
     temporaryPath_.clear();
 }
 

@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer: file mappings for files, the
 // current user's registry for settings.
 #include "platform/platform.h"
+#include "platform/pending_outputs.h"
 #include "platform/processor.h"
 
 #include <cstdio>
@@ -41,20 +42,11 @@ HANDLE handleOf(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 std::intptr_t valueOf(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
 // ---- Outputs that an interrupt must not leave behind ----------------------
-// The console runs its control handler on a thread of its own, so the
-// temporary names live in fixed slots rather than in std::string.
-
-constexpr int kPendingSlots = 8;
-constexpr std::size_t kPendingPathMax = MAX_PATH + 64;
-char pendingPaths[kPendingSlots][kPendingPathMax];
-volatile LONG pendingUsed[kPendingSlots];
 
 BOOL WINAPI removePendingOnInterrupt(DWORD) {
-    for (int i = 0; i < kPendingSlots; ++i) {
-        // The output is still open here; it was opened with delete sharing,
-        // so the file goes as soon as the process lets go of it.
-        if (pendingUsed[i]) DeleteFileA(pendingPaths[i]);
-    }
+    // The output is still open here; it was opened with delete sharing,
+    // so the file goes as soon as the process lets go of it.
+    removePendingOutputs([](const char* path) { DeleteFileA(path); });
     return FALSE;  // the default handler then ends the process
 }
 
@@ -63,27 +55,6 @@ void installInterruptHandlingOnce() {
     if (installed) return;
     installed = true;
     SetConsoleCtrlHandler(removePendingOnInterrupt, TRUE);
-}
-
-bool registerPending(const std::string& path) {
-    if (path.size() >= kPendingPathMax) return false;
-    for (int i = 0; i < kPendingSlots; ++i) {
-        if (!pendingUsed[i]) {
-            std::memcpy(pendingPaths[i], path.c_str(), path.size() + 1);
-            InterlockedExchange(&pendingUsed[i], 1);
-            return true;
-        }
-    }
-    return false;
-}
-
-void forgetPending(const std::string& path) {
-    for (int i = 0; i < kPendingSlots; ++i) {
-        if (pendingUsed[i] && path == pendingPaths[i]) {
-            InterlockedExchange(&pendingUsed[i], 0);
-            return;
-        }
-    }
 }
 
 // The folder part of a path, separator included; "C:" for a drive-relative
@@ -209,7 +180,7 @@ bool MappedFile::createSized(const char* path, std::uint32_t length, bool report
         say(report, kOpenFailedMessage);
         return false;
     }
-    if (!registerPending(temporary)) {
+    if (!rememberPendingOutput(temporary)) {
         CloseHandle(file);
         DeleteFileA(temporary.c_str());
         say(report, kOpenFailedMessage);
@@ -265,7 +236,7 @@ bool MappedFile::commit(bool report) {
         say(report, kOpenFailedMessage);
         return false;
     }
-    forgetPending(temporaryPath_);
+    forgetPendingOutput(temporaryPath_);
     temporaryPath_.clear();
     close();
     return true;
@@ -286,7 +257,7 @@ void MappedFile::close() {
 void MappedFile::discardTemporary() {
     if (temporaryPath_.empty()) return;
     DeleteFileA(temporaryPath_.c_str());
-    forgetPending(temporaryPath_);
+    forgetPendingOutput(temporaryPath_);
     temporaryPath_.clear();
 }
 
