@@ -97,9 +97,21 @@ void BlowfishCipher::setKey(const std::uint8_t* key, std::int16_t keyLen) {
 
 void BlowfishCipher::encryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
                                    std::uint32_t byteCount) const {
+    CbcChain fresh;
+    encryptBuffer(src, dst, byteCount, fresh);
+}
+
+void BlowfishCipher::decryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
+                                   std::uint32_t byteCount) const {
+    CbcChain fresh;
+    decryptBuffer(src, dst, byteCount, fresh);
+}
+
+void BlowfishCipher::encryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
+                                   std::uint32_t byteCount, CbcChain& chain) const {
     const std::uint32_t words = byteCount / 4;
-    std::uint32_t chainL = 0;
-    std::uint32_t chainR = 0;
+    std::uint32_t chainL = chain.L;
+    std::uint32_t chainR = chain.R;
     std::uint32_t w = 0;
     for (; w + 1 < words; w += 2) {
         std::uint32_t L = loadLittleEndian32(src + 4 * w);
@@ -115,13 +127,14 @@ void BlowfishCipher::encryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
         storeLittleEndian32(dst + 4 * w + 4, R);
     }
     if (w < words) storeLittleEndian32(dst + 4 * w, loadLittleEndian32(src + 4 * w));
+    chain = {chainL, chainR};
 }
 
 void BlowfishCipher::decryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
-                                   std::uint32_t byteCount) const {
+                                   std::uint32_t byteCount, CbcChain& chain) const {
     const std::uint32_t words = byteCount / 4;
-    std::uint32_t chainL = 0;
-    std::uint32_t chainR = 0;
+    std::uint32_t chainL = chain.L;
+    std::uint32_t chainR = chain.R;
     std::uint32_t w = 0;
     for (; w + 1 < words; w += 2) {
         // Read the ciphertext before storing: in place, dst overwrites it.
@@ -140,6 +153,7 @@ void BlowfishCipher::decryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
         storeLittleEndian32(dst + 4 * w + 4, R);
     }
     if (w < words) storeLittleEndian32(dst + 4 * w, loadLittleEndian32(src + 4 * w));
+    chain = {chainL, chainR};
 }
 
 }  // namespace tandrel

@@ -6,6 +6,13 @@
 
 namespace tandrel {
 
+// Where a CBC chain stands between calls: the last ciphertext block, as its
+// two little-endian words. A fresh chain is the zero vector.
+struct CbcChain {
+    std::uint32_t L = 0;
+    std::uint32_t R = 0;
+};
+
 class BlowfishCipher {
 public:
     // 1 chains the buffer operations (CBC); anything else keeps blocks
@@ -29,6 +36,15 @@ public:
     // read nor written. src may equal dst. Every call starts its chain afresh.
     void encryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount) const;
     void decryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount) const;
+
+    // The same, continuing `chain` (when chained is 1) and leaving it where
+    // the next piece of the same stream picks up, so a stream can be
+    // processed piece by piece. Every piece but the last must be a whole
+    // number of blocks.
+    void encryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount,
+                       CbcChain& chain) const;
+    void decryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount,
+                       CbcChain& chain) const;
 
 private:
     std::uint32_t f(std::uint32_t x) const;

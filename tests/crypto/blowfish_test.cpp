@@ -151,6 +151,16 @@ TEST(BlowfishCipher, EachCallStartsItsOwnChain) {
     cipher.encryptBuffer(plain.data() + 8, twoCalls.data() + 8, 8);
     EXPECT_TRUE(std::equal(oneCall.begin(), oneCall.begin() + 8, twoCalls.begin()));
     EXPECT_FALSE(std::equal(oneCall.begin() + 8, oneCall.end(), twoCalls.begin() + 8));
+
+    // A carried chain makes the pieces one stream again, both ways.
+    CbcChain forward, backward;
+    Bytes pieces(16), back(16);
+    cipher.encryptBuffer(plain.data(), pieces.data(), 8, forward);
+    cipher.encryptBuffer(plain.data() + 8, pieces.data() + 8, 8, forward);
+    EXPECT_EQ(pieces, oneCall);
+    cipher.decryptBuffer(pieces.data(), back.data(), 8, backward);
+    cipher.decryptBuffer(pieces.data() + 8, back.data() + 8, 8, backward);
+    EXPECT_EQ(back, plain);
 }
 
 TEST(BlowfishCipher, InPlaceEqualsSeparateBuffers) {
