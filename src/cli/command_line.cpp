@@ -5,6 +5,7 @@
 
 #include "config/passphrase_config.h"
 #include "container/operations.h"
+#include "platform/platform.h"
 
 namespace tandrel {
 namespace {
@@ -41,6 +42,7 @@ void printUsage() {
 }
 
 int runCommandLine(int argc, char** argv) {
+    platform::prepareProcess();
     const Mode mode = selectMode(argc, argv);
     if (mode == Mode::Usage) {
         printUsage();

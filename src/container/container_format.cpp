@@ -25,6 +25,13 @@ bool fieldHoldsString(const std::uint8_t* data, std::uint64_t offset, std::uint6
     return std::find(field, field + length, 0) != field + length;
 }
 
+// The field's text up to its NUL, looked for again within the field alone:
+// the bytes may have changed since they were checked.
+std::string textOfField(const std::uint8_t* data, std::uint64_t offset, std::uint64_t length) {
+    const char* field = reinterpret_cast<const char*>(data + offset);
+    return std::string(field, std::find(field, field + length, '\0'));
+}
+
 }  // namespace
 
 const char* nameWithoutDirectory(const char* path) {
@@ -32,7 +39,8 @@ const char* nameWithoutDirectory(const char* path) {
     for (const char* at = path; *at != '\0'; ++at) {
         if (*at == '/' || *at == '\\') name = at + 1;
     }
-    return name;
+    const bool driveLetter = (name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z');
+    return driveLetter && name[1] == ':' ? name + 2 : name;
 }
 
 const char* restorableName(const char* stored) {
@@ -93,8 +101,8 @@ ContainerKind readContainer(const std::uint8_t* data, std::uint32_t size, Contai
         cipherOffset + padded > size) {
         return ContainerKind::Damaged;
     }
-    view.name = reinterpret_cast<const char*>(data + kHeaderSize);
-    view.project = reinterpret_cast<const char*>(data + projectOffset);
+    view.name = textOfField(data, kHeaderSize, header.nameLen);
+    view.project = textOfField(data, projectOffset, header.projectLen);
     view.ciphertext = data + cipherOffset;
     view.paddedLen = static_cast<std::uint32_t>(padded);
     return ContainerKind::Encrypted;

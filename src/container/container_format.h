@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tandrel {
 
@@ -39,8 +40,9 @@ constexpr std::uint64_t containerLength(std::uint64_t plainLen, std::uint64_t na
     return kHeaderSize + (nameChars + 1) + (projectChars + 1) + paddedLength(plainLen);
 }
 
-// The text after the last '/' or '\': a file's name without its folder.
-// Both separate, so a name reads the same whichever system wrote it.
+// The text after the last '/' or '\' and after a leading drive ("C:"): a
+// file's name without its folder. Every build reads both separators and the
+// drive, so a name reads the same whichever system wrote it.
 const char* nameWithoutDirectory(const char* path);
 
 // The name a plaintext is restored under, from the name stored in its file:
@@ -61,11 +63,13 @@ enum class ContainerKind {
     Encrypted,  // every field lies inside the file
 };
 
-// An encrypted file checked field by field, pointing into its bytes.
+// An encrypted file checked field by field. The names are copies, taken
+// up to their NULs, so that a file changed while it is read cannot change
+// them; the ciphertext is left in the file's bytes.
 struct ContainerView {
     ContainerHeader header;
-    const char* name = nullptr;     // NUL-terminated inside its field
-    const char* project = nullptr;  // likewise
+    std::string name;
+    std::string project;
     const std::uint8_t* ciphertext = nullptr;
     std::uint32_t paddedLen = 0;
 };

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstring>
 
+#include "container/chunk.h"
 #include "container/container_format.h"
 #include "container/messages.h"
 #include "container/operations.h"
@@ -14,21 +16,32 @@ namespace {
 constexpr const char* kPassThroughName = "script.znc";
 
 // A file that is not encrypted is handed on unchanged as "script.znc".
-int passThrough(const platform::MappedFile& input) {
+int passThrough(const platform::MappedFile& input, const char* inPath) {
     platform::MappedFile copy;
-    if (copy.createSized(kPassThroughName, input.size(), true)) {
-        std::memcpy(copy.writableData(), input.data(), input.size());
-        if (copy.commit(true)) return kExitSuccess;
+    bool written = copy.createSized(kPassThroughName, input.size(), true);
+    Chunk chunk;
+    for (std::uint32_t offset = 0, piece = 0; written && offset < input.size(); offset += piece) {
+        piece = std::min(kChunkSize, input.size() - offset);
+        std::memcpy(chunk.bytes, input.data() + offset, piece);
+        written = copy.write(chunk.bytes, piece, true);
     }
-    reportCannotCreate(kPassThroughName);
-    return kExitFileFailure;
+    if (written && !input.intact()) {
+        reportChangedWhileRead(inPath);
+        return kExitFileFailure;
+    }
+    if (!written || !copy.commit(true)) {
+        reportCannotCreate(kPassThroughName);
+        return kExitFileFailure;
+    }
+    return kExitSuccess;
 }
 
-// Deciphers into `out` (plainLen bytes) without a buffer for the fill: all
-// blocks but the last go straight into the output, and the last, which holds
-// the fill, is deciphered from a copy of itself and its predecessor (CBC
-// needs nothing older).
-void decipher(const ContainerView& view, const char* passphrase, std::uint8_t* out) {
+enum class Restoring { Proven, WriteFailed, DigestDiffers };
+
+// Deciphers into the output piece by piece, hashing each piece's plaintext
+// while it is still in cache; the fill after the plaintext is discarded
+// unchecked.
+Restoring decipherInto(platform::MappedFile& output, const ContainerView& view, const char* passphrase) {
     std::uint8_t key[kDigestSize];
     deriveKey(passphrase, view.header.salt, view.header.digest, key);
     BlowfishCipher cipher;
@@ -36,45 +49,50 @@ void decipher(const ContainerView& view, const char* passphrase, std::uint8_t* o
     cipher.setKey(key, static_cast<std::int16_t>(sizeof key));
     secureWipe(key, sizeof key);
 
-    const std::uint32_t whole = view.paddedLen - 8;
-    cipher.decryptBuffer(view.ciphertext, out, whole);
-    std::uint8_t tail[16] = {};
-    const std::uint32_t tailStart = whole >= 8 ? whole - 8 : whole;
-    const std::uint32_t tailLength = view.paddedLen - tailStart;
-    cipher.decryptBuffer(view.ciphertext + tailStart, tail, tailLength);
-    std::memcpy(out + whole, tail + tailLength - 8, view.header.plainLen - whole);
-    secureWipe(tail, sizeof tail);
-}
-
-bool matchesDigest(const std::uint8_t* data, std::uint32_t length, const std::uint8_t* expected) {
+    const std::uint32_t plainLen = view.header.plainLen;
     Sha256 hasher;
     hasher.reset();
-    hasher.update(data, length);
+    CbcChain chain;
+    Chunk chunk;
+    for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {
+        piece = std::min(kChunkSize, view.paddedLen - offset);
+        cipher.decryptBuffer(view.ciphertext + offset, chunk.bytes, piece, chain);
+        const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
+        hasher.update(chunk.bytes, plain);
+        if (plain > 0 && !output.write(chunk.bytes, plain, true)) return Restoring::WriteFailed;
+    }
     std::uint8_t digest[kDigestSize];
     hasher.final(digest);
-    return std::memcmp(digest, expected, kDigestSize) == 0;
+    return std::memcmp(digest, view.header.digest, kDigestSize) == 0 ? Restoring::Proven
+                                                                      : Restoring::DigestDiffers;
 }
 
-int restore(const ContainerView& view, const PassphraseConfig& config) {
+int restore(const ContainerView& view, const PassphraseConfig& config, const platform::MappedFile& input,
+            const char* inPath) {
     char passphrase[kLookupBufferSize];
-    if (!config.lookupPassphrase(view.project, passphrase, sizeof passphrase)) {
+    if (!config.lookupPassphrase(view.project.c_str(), passphrase, sizeof passphrase)) {
         secureWipe(passphrase, sizeof passphrase);
-        reportPassphraseNotFound(printableText(view.project).c_str());
+        reportPassphraseNotFound(printableText(view.project.c_str()).c_str());
         return kExitConfiguration;
     }
-    const char* name = restorableName(view.name);
+    const char* name = restorableName(view.name.c_str());
     platform::MappedFile output;
     int status = kExitFileFailure;
-    if (name == nullptr || !output.createSized(name, view.header.plainLen, true)) {
-        reportCannotCreate(printableText(view.name).c_str());
+    if (name == nullptr ||
+        !output.createSized(name, view.header.plainLen, true, platform::LinkAtTarget::Replace)) {
+        reportCannotCreate(printableText(view.name.c_str()).c_str());
     } else {
-        decipher(view, passphrase, output.writableData());
-        // Only a proven result replaces anything: on a mismatch the output is
+        const Restoring restoring = decipherInto(output, view, passphrase);
+        // Only a proven result replaces anything: otherwise the output is
         // dropped and an existing file of that name stays as it was.
-        if (!matchesDigest(output.writableData(), output.size(), view.header.digest)) {
+        if (restoring == Restoring::WriteFailed) {
+            reportCannotCreate(printableText(view.name.c_str()).c_str());
+        } else if (!input.intact()) {
+            reportChangedWhileRead(inPath);
+        } else if (restoring == Restoring::DigestDiffers) {
             reportVerificationFailed();
         } else if (!output.commit(true)) {
-            reportCannotCreate(printableText(view.name).c_str());
+            reportCannotCreate(printableText(view.name.c_str()).c_str());
         } else {
             status = kExitSuccess;
         }
@@ -96,13 +114,13 @@ int decryptFile(const PassphraseConfig& config, const char* inPath) {
     int status = kExitFileFailure;
     switch (readContainer(input.data(), input.size(), view)) {
         case ContainerKind::Plain:
-            status = passThrough(input);
+            status = passThrough(input, inPath);
             break;
         case ContainerKind::Damaged:
             reportDamaged(inPath);
             break;
         case ContainerKind::Encrypted:
-            status = restore(view, config);
+            status = restore(view, config, input, inPath);
             break;
     }
     input.close();

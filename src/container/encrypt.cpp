@@ -1,35 +1,78 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "container/chunk.h"
 #include "container/container_format.h"
 #include "container/messages.h"
 #include "container/operations.h"
 #include "crypto/blowfish.h"
 #include "crypto/secure_wipe.h"
+#include "crypto/sha256.h"
 #include "platform/platform.h"
 
 namespace tandrel {
 namespace {
 
-// Writes the whole encrypted file into `out`, which is exactly long enough.
-void fillContainer(std::uint8_t* out, const std::uint8_t* plaintext, std::uint32_t plainLen,
-                   const char* name, const char* project, const char* passphrase,
-                   SaltSource saltSource) {
-    FileKeyMaterial material;
-    newFileKeyMaterial(plaintext, plainLen, passphrase, material, saltSource);
-    const std::size_t cipherOffset =
-        writeHeader(out, name, project, plainLen, material.salt, material.digest);
-    const auto padded = static_cast<std::uint32_t>(paddedLength(plainLen));
-    // The fill is written here rather than read past the input's last byte,
-    // which may be the last byte of its mapping.
-    std::uint8_t* blocks = out + cipherOffset;
-    std::memcpy(blocks, plaintext, plainLen);
-    std::memset(blocks + plainLen, 0, padded - plainLen);
+enum class Sealing { Done, WriteFailed, InputChanged };
 
+// Enciphers the zero-filled plaintext into the output, piece by piece. Each
+// piece is first copied out of the input, which another process may change
+// meanwhile, and hashed as it is enciphered: only when what was enciphered
+// has the digest the header stores will the file decrypt.
+Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& input,
+                     const BlowfishCipher& cipher, const std::uint8_t* digest) {
+    const std::uint32_t plainLen = input.size();
+    const auto fill = static_cast<std::uint32_t>(paddedLength(plainLen) - plainLen);
+    Sha256 hasher;
+    hasher.reset();
+    CbcChain chain;
+    Chunk chunk;
+    for (std::uint32_t offset = 0, piece = 0; offset < plainLen; offset += piece) {
+        piece = std::min(kChunkSize, plainLen - offset);
+        std::memcpy(chunk.bytes, input.data() + offset, piece);
+        hasher.update(chunk.bytes, piece);
+        std::uint32_t blocks = piece;
+        if (offset + piece == plainLen) {
+            // The fill is written here rather than read past the input's
+            // last byte, which may be the last byte of its mapping.
+            std::memset(chunk.bytes + piece, 0, fill);
+            blocks += fill;
+        }
+        cipher.encryptBuffer(chunk.bytes, chunk.bytes, blocks, chain);
+        if (!output.write(chunk.bytes, blocks, true)) return Sealing::WriteFailed;
+    }
+    std::uint8_t enciphered[kDigestSize];
+    hasher.final(enciphered);
+    return std::memcmp(enciphered, digest, kDigestSize) == 0 && input.intact() ? Sealing::Done
+                                                                               : Sealing::InputChanged;
+}
+
+// Writes the header and the ciphertext, then publishes the output.
+int seal(platform::MappedFile& output, const platform::MappedFile& input, const char* name,
+         const char* project, const char* passphrase, SaltSource saltSource, const char* inPath,
+         const char* outPath) {
+    FileKeyMaterial material;
+    newFileKeyMaterial(input.data(), input.size(), passphrase, material, saltSource);
+    std::vector<std::uint8_t> header(kHeaderSize + std::strlen(name) + 1 + std::strlen(project) + 1);
+    writeHeader(header.data(), name, project, input.size(), material.salt, material.digest);
     BlowfishCipher cipher;
     cipher.chained = 1;
     cipher.setKey(material.key, static_cast<std::int16_t>(sizeof material.key));
-    cipher.encryptBuffer(blocks, blocks, padded);
+
+    const Sealing sealing = output.write(header.data(), static_cast<std::uint32_t>(header.size()), true)
+                                ? encipherInto(output, input, cipher, material.digest)
+                                : Sealing::WriteFailed;
+    if (sealing == Sealing::InputChanged) {
+        reportChangedWhileRead(inPath);
+        return kExitFileFailure;
+    }
+    if (sealing == Sealing::WriteFailed || !output.commit(true)) {
+        reportCannotCreate(outPath);
+        return kExitFileFailure;
+    }
+    return kExitSuccess;
 }
 
 }  // namespace
@@ -55,16 +98,11 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
                outLen > UINT32_MAX) {
         std::printf("%s", platform::kTooLargeMessage);
         reportCannotOpen(inPath);
-    } else if (!output.createSized(outPath, static_cast<std::uint32_t>(outLen), true)) {
+    } else if (!output.createSized(outPath, static_cast<std::uint32_t>(outLen), true,
+                                   platform::LinkAtTarget::Follow)) {
         reportCannotCreate(outPath);
     } else {
-        fillContainer(output.writableData(), input.data(), input.size(), name, project, passphrase,
-                      saltSource);
-        if (output.commit(true)) {
-            status = kExitSuccess;
-        } else {
-            reportCannotCreate(outPath);
-        }
+        status = seal(output, input, name, project, passphrase, saltSource, inPath, outPath);
     }
     secureWipe(passphrase, sizeof passphrase);
     output.close();

@@ -6,8 +6,9 @@
 
 namespace tandrel {
 
-// Text taken from an encrypted file, made safe to print: control bytes and
-// DEL become \xNN so that a hostile file cannot drive the user's terminal.
+// Text taken from an encrypted file, made safe to print: control bytes (C0,
+// DEL and C1, raw or in UTF-8 form) become \xNN per byte so that a hostile
+// file cannot drive the user's terminal; other text, UTF-8 included, is kept.
 std::string printableText(const char* text);
 
 void reportCannotOpen(const char* path);
@@ -15,6 +16,7 @@ void reportCannotCreate(const char* path);
 void reportPassphraseNotFound(const char* project);
 void reportDamaged(const char* path);
 void reportUnrestorableName(const char* path);
+void reportChangedWhileRead(const char* path);
 void reportVerificationFailed();
 
 }  // namespace tandrel

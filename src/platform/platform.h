@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 
 namespace tandrel::platform {
 
@@ -20,16 +20,28 @@ inline constexpr const char* kViewFailedMessage =
 inline constexpr const char* kTooLargeMessage =
     "\nERROR: File is too large (4 GiB or more)\n";
 
-// A whole file mapped into memory: read-only for inputs, read-write for a
-// new output of a length fixed before mapping.
+// Prepares the process for a run, before anything is printed: a closed
+// standard output must not end it, and an interrupt must not leave an
+// unfinished output behind. Safe to call again.
+void prepareProcess();
+
+// How an existing symbolic link at an output's name is treated.
+enum class LinkAtTarget {
+    Follow,   // the file the link names receives the output, as a shell redirection would
+    Replace,  // the link itself is replaced; nothing is written through it
+};
+
+// A whole file mapped into memory read-only, or a new output written piece
+// by piece.
 //
-// A new output is never written in place. createSized() makes a private
-// temporary file beside the target and commit() publishes it under the
-// target's name in one atomic step; close() without commit() discards it, so
-// an existing file of that name survives every failure untouched.
+// A new output is never written into its target while it is made.
+// createSized() makes a temporary file beside the target and commit()
+// publishes it under the target's name; close() without commit() discards
+// it. At every moment the existing file is intact, or the complete new
+// content stands under the target's name, or under a temporary name beside it.
 class MappedFile {
 public:
-    MappedFile() = default;
+    MappedFile();
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
@@ -39,35 +51,36 @@ public:
     bool openRead(const char* path, bool report);
 
     // Prepares a new file of exactly `length` bytes (at least 1) that will
-    // replace `path` on commit(). Fails if `path` is a file this process holds
-    // open through openRead(), whatever name reaches it.
-    bool createSized(const char* path, std::uint32_t length, bool report);
+    // replace `path` on commit(). Refuses a target that is not a regular
+    // file, that the user could not write as it is, or that this process
+    // holds open through openRead(), whatever name reaches it.
+    bool createSized(const char* path, std::uint32_t length, bool report,
+                     LinkAtTarget links = LinkAtTarget::Replace);
 
-    // Makes a file from createSized() durable and visible under its target
-    // name. On failure the temporary file is removed and the target is intact.
+    // Appends to an output; everything written must add up to its length.
+    bool write(const std::uint8_t* data, std::uint32_t length, bool report);
+
+    // Makes a complete output durable and visible under its target name. A
+    // replaced file keeps its permissions, group and (where renaming would
+    // lose them) its owner, links and access lists; it never gains access.
+    // On failure the target is intact, or the result is kept beside it.
     bool commit(bool report);
 
     // Releases the view and the handles; removes an uncommitted output.
     // Safe to call again.
     void close();
 
-    std::uint32_t size() const { return size_; }
-    const std::uint8_t* data() const { return view_; }
-    // The view of an output; null for a read-only file.
-    std::uint8_t* writableData() { return readOnly_ ? nullptr : view_; }
-    bool isOpen() const { return view_ != nullptr; }
+    std::uint32_t size() const;
+    const std::uint8_t* data() const;
+    bool isOpen() const;
+    // For an input: false once the file has been cut short or has another
+    // length than it had when opened; the view then reads missing bytes as
+    // zeros instead of ending the process.
+    bool intact() const;
 
 private:
-    void discardTemporary();
-
-    bool readOnly_ = false;
-    std::intptr_t file_ = -1;       // descriptor or handle; -1 when closed
-    std::intptr_t mapping_ = 0;     // mapping handle where the system has one
-    std::uint8_t* view_ = nullptr;
-    std::uint32_t size_ = 0;
-    std::uint64_t identity_[2] = {0, 0};  // which file an open input is
-    std::string targetPath_;        // name an output is published under
-    std::string temporaryPath_;     // where an output is written until then
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Reads a per-user string setting. keyPath names a key under the current

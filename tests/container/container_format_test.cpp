@@ -53,8 +53,8 @@ TEST(ContainerFormat, HeaderIsWrittenFieldByFieldLittleEndian) {
     ContainerView view;
     ASSERT_EQ(readContainer(file.data(), static_cast<std::uint32_t>(file.size()), view),
               ContainerKind::Encrypted);
-    EXPECT_STREQ(view.name, "report.txt");
-    EXPECT_STREQ(view.project, "Web");
+    EXPECT_EQ(view.name, "report.txt");
+    EXPECT_EQ(view.project, "Web");
     EXPECT_EQ(view.ciphertext, file.data() + 71);
     EXPECT_EQ(view.paddedLen, 8u);
     EXPECT_EQ(view.header.salt, 0x11223344u);

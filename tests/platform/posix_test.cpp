@@ -71,7 +71,7 @@ TEST(PosixMappedFileDeathTest, InterruptRemovesTheUnfinishedOutput) {
             {
                 MappedFile file;
                 if (!file.createSized(dir.file("out").c_str(), 4096, false)) std::_Exit(10);
-                std::memset(file.writableData(), 'x', 4096);
+                if (!writeText(file, std::string(4096, 'x'))) std::_Exit(12);
                 std::raise(signalNumber);
                 std::_Exit(11);
             },
@@ -98,7 +98,7 @@ TEST(PosixMappedFile, ReplacedFileKeepsItsPermissions) {
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
     MappedFile file;
     ASSERT_TRUE(file.createSized(path.c_str(), 10, true));
-    std::memcpy(file.writableData(), "new secret", 10);
+    ASSERT_TRUE(writeText(file, "new secret"));
     ASSERT_TRUE(file.commit(true));
     EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(readBytes(path), "new secret");
@@ -113,7 +113,7 @@ TEST(PosixMappedFileDeathTest, SignalsTheCallerIgnoresStayIgnored) {
             MappedFile file;
             if (!file.createSized(dir.file("out").c_str(), 2, false)) std::_Exit(10);
             std::raise(SIGHUP);
-            std::memcpy(file.writableData(), "ok", 2);
+            if (!writeText(file, "ok")) std::_Exit(12);
             std::_Exit(file.commit(false) ? 0 : 11);
         },
         ::testing::ExitedWithCode(0), "");

@@ -122,7 +122,7 @@ TEST(Win32MappedFile, CommitLeavesATargetAloneThatWasOpenedMeanwhile) {
     writeBytes(target, "precious");
     MappedFile output;
     ASSERT_TRUE(output.createSized(target.c_str(), 3, true));
-    std::memcpy(output.writableData(), "new", 3);
+    ASSERT_TRUE(writeText(output, "new"));
     MappedFile reader;
     ASSERT_TRUE(reader.openRead(target.c_str(), true));
     bool committed = true;

@@ -45,6 +45,10 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+bool writeText(platform::MappedFile& file, const std::string& text) {
+    return file.write(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()), true);
+}
+
 void setConfigFileSetting(const std::string& value) {
     ASSERT_TRUE(testing::writeUserSetting(kSettingsKeyPath, kSettingsValueName, value));
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/test_support.h"
 
 namespace tandrel::test {
@@ -33,6 +34,9 @@ private:
 
 std::string readBytes(const fs::path& path);
 void writeBytes(const fs::path& path, const std::string& bytes);
+
+// Appends `text` to an output made by createSized().
+bool writeText(platform::MappedFile& file, const std::string& text);
 
 // Runs `call` and returns what it printed on standard output.
 template <typename Call>

@@ -1,0 +1,184 @@
+// The rules of MappedFile, the same on every system: which target is refused
+// with which message, how an output is published, and what a replaced file
+// keeps. The system calls under them are in os_<system>.cpp.
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "platform/os.h"
+#include "platform/platform.h"
+
+namespace tandrel::platform {
+namespace {
+
+constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
+
+void say(bool report, const char* message) {
+    if (report) std::printf("%s", message);
+}
+
+// Files this process holds open for reading: the inputs and the passphrase
+// file. Windows refuses to replace them because of the way they are shared;
+// this record gives every system that rule, under any name that reaches them.
+std::vector<os::FileId> openInputs;
+
+bool isOpenInput(const os::FileId& id) {
+    return std::find(openInputs.begin(), openInputs.end(), id) != openInputs.end();
+}
+
+// A new name, a link that is replaced rather than followed, or a regular
+// file the user could write as it is and that no input of this run is.
+bool mayBecomeOutput(const os::Target& target) {
+    if (target.unusable || target.leaf.empty() || isReservedFileName(target.leaf.c_str())) return false;
+    if (!target.exists || target.link) return true;
+    return target.regularFile && target.writable && !isOpenInput(target.id);
+}
+
+}  // namespace
+
+void prepareProcess() { os::prepareProcess(); }
+
+struct MappedFile::State {
+    bool readOnly = true;
+    os::Handle file = os::kNone;
+    os::Handle mapping = os::kNone;
+    const std::uint8_t* view = nullptr;
+    std::uint32_t size = 0;
+    os::FileId id;
+    // An output: where it goes, and the file it is written to until then.
+    os::Target target;
+    os::Temporary temporary;
+    std::uint64_t written = 0;
+};
+
+MappedFile::MappedFile() = default;
+
+MappedFile::~MappedFile() { close(); }
+
+bool MappedFile::openRead(const char* path, bool report) {
+    close();
+    os::prepareProcess();
+    auto state = std::make_unique<State>();
+    if (!os::openForReading(path, state->file)) {
+        say(report, kOpenFailedMessage);
+        return false;
+    }
+    std::uint64_t length = 0;
+    const char* failure = nullptr;
+    if (!os::lengthOf(state->file, length)) {
+        failure = kOpenFailedMessage;
+    } else if (length == 0) {
+        failure = kMappingFailedMessage;  // nothing to map
+    } else if (length >= kFourGiB) {
+        failure = kTooLargeMessage;
+    } else if (!os::createReadMapping(state->file, state->mapping)) {
+        failure = kMappingFailedMessage;
+    } else if ((state->view = os::mapView(state->file, state->mapping, length)) == nullptr) {
+        failure = kViewFailedMessage;
+    }
+    if (failure != nullptr) {
+        os::closeHandle(state->mapping);
+        os::closeHandle(state->file);
+        say(report, failure);
+        return false;
+    }
+    state->size = static_cast<std::uint32_t>(length);
+    state->id = os::identityOf(state->file);
+    os::watchView(state->view, length);
+    openInputs.push_back(state->id);
+    state_ = std::move(state);
+    return true;
+}
+
+bool MappedFile::createSized(const char* path, std::uint32_t length, bool report, LinkAtTarget links) {
+    close();
+    os::prepareProcess();
+    auto state = std::make_unique<State>();
+    state->readOnly = false;
+    const std::string name = path;
+    if (name.empty() || os::endsInSeparator(name)) {
+        say(report, kOpenFailedMessage);
+        return false;
+    }
+    state->target = os::inspectTarget(path, links == LinkAtTarget::Follow);
+    if (!mayBecomeOutput(state->target) ||
+        !os::createTemporary(state->target.directory, state->temporary)) {
+        os::closeHandle(state->target.file);
+        say(report, kOpenFailedMessage);
+        return false;
+    }
+    state_ = std::move(state);
+    // Setting the space aside now turns a full disk or a size limit into a
+    // clean failure here rather than halfway through the work.
+    if (length == 0 || !os::reserve(state_->temporary, length)) {
+        close();
+        say(report, kMappingFailedMessage);
+        return false;
+    }
+    state_->size = length;
+    return true;
+}
+
+bool MappedFile::write(const std::uint8_t* data, std::uint32_t length, bool report) {
+    if (!state_ || state_->readOnly || length > state_->size - state_->written) return false;
+    if (!os::writeAt(state_->temporary, state_->written, data, length)) {
+        say(report, kMappingFailedMessage);
+        return false;
+    }
+    state_->written += length;
+    return true;
+}
+
+bool MappedFile::commit(bool report) {
+    if (!state_ || state_->readOnly) return false;
+    State& state = *state_;
+    const os::Target& target = state.target;
+    bool published = false;
+    if (state.written == state.size && os::makeDurable(state.temporary)) {
+        // A file is replaced by renaming the new one over it, unless that
+        // would lose something of the old one; then the result is copied
+        // into it, so that it keeps its identity and everything attached.
+        const bool replacing = target.exists && !target.link;
+        const bool renameWouldLose =
+            replacing && (target.ownedByOther || target.manyLinks || target.extendedAttributes);
+        if (!renameWouldLose && os::carryOver(state.temporary, target)) {
+            published = os::publishByRename(state.temporary, target);
+        } else if (replacing) {
+            published = os::publishInPlace(state.temporary, target, state.size);
+        }
+    }
+    close();
+    if (!published) say(report, kOpenFailedMessage);
+    return published;
+}
+
+void MappedFile::close() {
+    if (!state_) return;
+    State& state = *state_;
+    if (state.view != nullptr) {
+        os::stopWatchingView(state.view);
+        os::unmapView(state.view, state.size);
+        const auto found = std::find(openInputs.begin(), openInputs.end(), state.id);
+        if (found != openInputs.end()) openInputs.erase(found);
+    }
+    os::closeHandle(state.mapping);
+    os::closeHandle(state.file);
+    os::discard(state.temporary);
+    os::closeHandle(state.target.file);
+    state_.reset();
+}
+
+std::uint32_t MappedFile::size() const { return state_ ? state_->size : 0; }
+
+const std::uint8_t* MappedFile::data() const { return state_ ? state_->view : nullptr; }
+
+bool MappedFile::isOpen() const { return state_ != nullptr; }
+
+bool MappedFile::intact() const {
+    if (!state_ || !state_->readOnly) return false;
+    std::uint64_t length = 0;
+    return !os::viewWasCut(state_->view) && os::lengthOf(state_->file, length) &&
+           length == state_->size;
+}
+
+}  // namespace tandrel::platform

@@ -1,0 +1,114 @@
+// The system calls under MappedFile, one implementation per operating system.
+// Each primitive does what the system offers and reports what it found; the
+// decisions (what is refused with which message, how an output is published,
+// what a replaced file keeps) are made once, in mapped_file.cpp.
+// Internal to src/platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tandrel::platform::os {
+
+// A descriptor or handle, kept as a number; kNone when there is none.
+using Handle = std::intptr_t;
+inline constexpr Handle kNone = -1;
+
+// Which file an open file is, whatever name reached it.
+struct FileId {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+// Installs the process-wide handling once: interrupts remove unpublished
+// outputs, a closed standard output or a file-size limit becomes an error
+// instead of the end of the process, and a lost page of an input view
+// becomes a marked cut (see watchView).
+void prepareProcess();
+
+// ---- Reading ---------------------------------------------------------------
+
+// Opens an existing file for reading, sharing it for reading only. False
+// when it cannot be opened or is not a regular disk file.
+bool openForReading(const char* path, Handle& file);
+bool lengthOf(Handle file, std::uint64_t& length);
+FileId identityOf(Handle file);
+// Windows maps through a mapping object; elsewhere `mapping` stays kNone.
+bool createReadMapping(Handle file, Handle& mapping);
+const std::uint8_t* mapView(Handle file, Handle mapping, std::uint64_t length);
+void unmapView(const std::uint8_t* view, std::uint64_t length);
+void closeHandle(Handle handle);
+
+// A view whose file is cut short under it must not end the process: where
+// the system can fault on such a page, the page reads as zeros instead and
+// the view is marked. False for views that were never cut.
+void watchView(const std::uint8_t* view, std::uint64_t length);
+bool viewWasCut(const std::uint8_t* view);
+void stopWatchingView(const std::uint8_t* view);
+
+// ---- What stands at an output's name ---------------------------------------
+
+struct Target {
+    bool exists = false;        // something stands at the name
+    bool unusable = false;      // cannot be inspected, or a link that names nothing
+    bool link = false;          // a symbolic link, not followed
+    bool regularFile = false;   // a regular file (reached through a followed link, if any)
+    bool writable = false;      // the user may write the file as it is
+    FileId id;
+    // What publishing a new file by rename would lose of this one.
+    bool ownedByOther = false;
+    bool manyLinks = false;
+    bool extendedAttributes = false;
+    std::uint32_t permissions = 0;  // read/write/execute bits only
+    std::uint32_t group = 0;
+    // Open for writing in place where the system may need that; else kNone.
+    Handle file = kNone;
+    // Where the result goes: the name itself, or the file a followed link names.
+    std::string directory;
+    std::string leaf;
+};
+
+// Looks at `path` without changing anything. With followLink, a symbolic
+// link is resolved to the file it names.
+Target inspectTarget(const char* path, bool followLink);
+
+// ---- Outputs ---------------------------------------------------------------
+
+// A file being written beside its target. Where the system allows it, the
+// file has no name (or is deleted on close) until it is published, so that
+// not even a killed process leaves it behind.
+struct Temporary {
+    Handle file = kNone;
+    Handle directory = kNone;
+    std::string name;  // empty while the file has no name
+    bool pending = false;  // recorded for removal by an interrupt
+};
+
+bool createTemporary(const std::string& directory, Temporary& temporary);
+// Sets aside `length` bytes, so that a full disk fails here.
+bool reserve(Temporary& temporary, std::uint64_t length);
+bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data,
+             std::uint64_t length);
+bool makeDurable(Temporary& temporary);
+
+// Gives the finished file what a replaced file had (or, for a new file, the
+// mode new files normally get). False when the system cannot give it all,
+// which calls for writing in place instead.
+bool carryOver(Temporary& temporary, const Target& target);
+// Puts the finished file under target's name in one step, replacing what
+// stood there.
+bool publishByRename(Temporary& temporary, const Target& target);
+// Copies the finished file into the existing target, which keeps its
+// identity; the temporary file holds the whole result under a name until the
+// copy is complete, and is kept if the copy fails.
+bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length);
+// Removes an unpublished file.
+void discard(Temporary& temporary);
+
+// Splits a path into its folder (with separator; empty for the current one)
+// and its last component.
+void splitPath(const std::string& path, std::string& directory, std::string& leaf);
+bool endsInSeparator(const std::string& path);
+
+}  // namespace tandrel::platform::os

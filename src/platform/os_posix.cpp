@@ -1,0 +1,555 @@
+// POSIX system calls under the platform layer: mmap for inputs, descriptors
+// for outputs (unnamed temporary files where the file system has them), a
+// file under the user's configuration folder for settings.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform/os.h"
+#include "platform/os_posix.h"
+#include "platform/pending_outputs.h"
+#include "platform/platform.h"
+#include "platform/processor.h"
+
+namespace tandrel::platform {
+namespace os {
+namespace {
+
+int fd(Handle handle) { return static_cast<int>(handle); }
+
+// ---- Signals ----------------------------------------------------------------
+// Every signal whose default action ends the process removes the named
+// temporary files first; unnamed ones go with the process by themselves.
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGALRM,
+                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+
+void removeByName(std::intptr_t directory, const char* name) { unlinkat(fd(directory), name, 0); }
+
+extern "C" void removePendingAndDie(int signalNumber) {
+    removePendingOutputs(removeByName);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);  // delivered, by the default action, once this handler returns
+}
+
+// Input views that a truncation may take pages from. Read by the bus-error
+// handler, so only fixed memory and lock-free atomics.
+struct WatchedView {
+    std::atomic<std::uintptr_t> base{0};
+    std::atomic<std::uint64_t> length{0};
+    std::atomic<bool> cut{false};
+};
+WatchedView watchedViews[8];
+std::uintptr_t pageSize = 4096;
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free, "read from a signal handler");
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a signal handler");
+
+// A page of an input view that its file no longer covers is replaced by a
+// page of zeros and the view is marked as cut; the reader then finishes its
+// pass and reports the change. Any other bus error ends the process, after
+// removing the unfinished outputs. mmap is a plain system call here, safe in
+// a handler on the systems this build targets.
+extern "C" void onBusError(int signalNumber, siginfo_t* info, void*) {
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (WatchedView& view : watchedViews) {
+        const std::uintptr_t base = view.base.load();
+        if (base == 0 || address < base || address - base >= view.length.load()) continue;
+        void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
+        if (mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            view.cut.store(true);
+            return;
+        }
+    }
+    removePendingOutputs(removeByName);
+    std::signal(signalNumber, SIG_DFL);  // the fault repeats and ends the process
+}
+
+void install(int signalNumber, void (*handler)(int)) {
+    // A signal the caller chose to ignore (nohup, a script's trap) stays
+    // ignored: catching it would make the run killable after all.
+    struct sigaction previous {};
+    sigaction(signalNumber, nullptr, &previous);
+    if (previous.sa_handler == SIG_IGN) return;
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+}
+
+// Holds the cleanup signals back while a temporary file gets or loses a name
+// and its record, and while a file is rewritten in place, so that an
+// interrupt finds either both or neither, and never half a file.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signalNumber : kCleanupSignals) sigaddset(&held, signalNumber);
+        sigprocmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+// ---- Names -------------------------------------------------------------------
+
+// Temporary names need not be secret, only new: O_EXCL refuses any name
+// that exists, and the caller tries again.
+std::string temporaryName() {
+    static unsigned counter = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const auto mixed = (static_cast<unsigned long long>(now.tv_nsec) ^
+                        static_cast<unsigned long long>(getpid()) << 20) +
+                       ++counter * 0x9e3779b9ull;
+    char name[40];
+    std::snprintf(name, sizeof name, ".tandrel-%08llx", mixed & 0xffffffffull);
+    return name;
+}
+
+constexpr int kNameAttempts = 100;
+
+bool rememberName(Temporary& temporary) {
+    temporary.pending = rememberPendingOutput(temporary.directory, temporary.name);
+    return temporary.pending;
+}
+
+void forgetName(Temporary& temporary) {
+    if (temporary.pending) forgetPendingOutput(temporary.directory, temporary.name);
+    temporary.pending = false;
+    temporary.name.clear();
+}
+
+bool createNamed(Temporary& temporary) {
+    const SignalsHeld held;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temporary.name = temporaryName();
+        const int file = openat(fd(temporary.directory), temporary.name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (file >= 0) {
+            temporary.file = file;
+            if (rememberName(temporary)) return true;
+            unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+            break;
+        }
+        if (errno != EEXIST) break;
+    }
+    temporary.name.clear();
+    return false;
+}
+
+// Gives an unnamed temporary file a name beside its target. The caller holds
+// the signals back.
+bool nameUnnamed(Temporary& temporary) {
+    if (!temporary.name.empty()) return true;
+    const std::string self = "/proc/self/fd/" + std::to_string(temporary.file);
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temporary.name = temporaryName();
+        if (linkat(AT_FDCWD, self.c_str(), fd(temporary.directory), temporary.name.c_str(),
+                   AT_SYMLINK_FOLLOW) == 0) {
+            if (rememberName(temporary)) return true;
+            unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+            break;
+        }
+        if (errno != EEXIST) break;
+    }
+    temporary.name.clear();
+    return false;
+}
+
+// Makes names created in or removed from a folder survive a crash as well.
+void syncDirectory(Handle directory) {
+    const int opened = openat(fd(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened < 0) return;
+    fsync(opened);
+    ::close(opened);
+}
+
+bool writeAll(int file, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
+    while (length > 0) {
+        const ssize_t put = pwrite(file, data, std::min<std::uint64_t>(length, 1u << 30),
+                                   static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        data += put;
+        offset += static_cast<std::uint64_t>(put);
+        length -= static_cast<std::uint64_t>(put);
+    }
+    return true;
+}
+
+mode_t newFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+}
+
+// The facts of a regular file at `path` (already known by `seen`), opened
+// for writing to prove the user may write it as it is.
+void inspectRegularFile(const char* path, int extraFlags, const struct stat& seen, Target& target) {
+    target.regularFile = S_ISREG(seen.st_mode);
+    if (!target.regularFile) return;
+    const int file = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extraFlags);
+    if (file < 0) return;
+    struct stat opened {};
+    if (fstat(file, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != seen.st_dev ||
+        opened.st_ino != seen.st_ino) {
+        ::close(file);  // replaced between the two looks
+        return;
+    }
+    target.writable = true;
+    target.file = file;
+    target.id = {static_cast<std::uint64_t>(opened.st_dev), static_cast<std::uint64_t>(opened.st_ino)};
+    target.ownedByOther = opened.st_uid != geteuid();
+    target.manyLinks = opened.st_nlink > 1;
+    target.extendedAttributes = flistxattr(file, nullptr, 0) > 0;
+    target.permissions = opened.st_mode & 0777;
+    target.group = opened.st_gid;
+}
+
+// A followed link: opened through the link, as a shell redirection opens it
+// (so the kernel's rules for links in shared folders apply), then found by
+// its resolved name, which is where the result is published.
+void inspectLinkedFile(const char* path, Target& target) {
+    char* resolved = realpath(path, nullptr);
+    struct stat named {};
+    if (resolved == nullptr || stat(path, &named) != 0) {
+        std::free(resolved);
+        target.unusable = true;  // a link that names nothing is never created through
+        return;
+    }
+    splitPath(resolved, target.directory, target.leaf);
+    struct stat atResolved {};
+    const bool same = lstat(resolved, &atResolved) == 0 && atResolved.st_dev == named.st_dev &&
+                      atResolved.st_ino == named.st_ino;
+    std::free(resolved);
+    if (!same) {
+        target.unusable = true;
+        return;
+    }
+    inspectRegularFile(path, 0, named, target);
+}
+
+}  // namespace
+
+void prepareProcess() {
+    static bool prepared = false;
+    if (prepared) return;
+    prepared = true;
+    pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    // A closed standard output or a file-size limit must surface as a failed
+    // write, never as the end of the process with its status lost.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (int signalNumber : kCleanupSignals) install(signalNumber, removePendingAndDie);
+    struct sigaction action {};
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+// ---- Reading -------------------------------------------------------------------
+
+bool openForReading(const char* path, Handle& file) {
+    // O_NONBLOCK keeps a FIFO or device from stalling the open; such files
+    // are refused right after.
+    const int opened = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (opened < 0) return false;
+    struct stat info {};
+    if (fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(opened);
+        return false;
+    }
+    file = opened;
+    return true;
+}
+
+bool lengthOf(Handle file, std::uint64_t& length) {
+    struct stat info {};
+    if (fstat(fd(file), &info) != 0) return false;
+    length = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+FileId identityOf(Handle file) {
+    struct stat info {};
+    if (fstat(fd(file), &info) != 0) return {};
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+bool createReadMapping(Handle, Handle& mapping) {
+    mapping = kNone;
+    return true;
+}
+
+const std::uint8_t* mapView(Handle file, Handle, std::uint64_t length) {
+    void* view = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd(file), 0);
+    return view == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(view);
+}
+
+void unmapView(const std::uint8_t* view, std::uint64_t length) {
+    munmap(const_cast<std::uint8_t*>(view), length);
+}
+
+void closeHandle(Handle handle) {
+    if (handle != kNone) ::close(fd(handle));
+}
+
+void watchView(const std::uint8_t* view, std::uint64_t length) {
+    for (WatchedView& slot : watchedViews) {
+        if (slot.base.load() != 0) continue;
+        slot.cut.store(false);
+        slot.length.store(length);
+        slot.base.store(reinterpret_cast<std::uintptr_t>(view));
+        return;
+    }
+}
+
+bool viewWasCut(const std::uint8_t* view) {
+    for (const WatchedView& slot : watchedViews) {
+        if (slot.base.load() == reinterpret_cast<std::uintptr_t>(view)) return slot.cut.load();
+    }
+    return false;
+}
+
+void stopWatchingView(const std::uint8_t* view) {
+    for (WatchedView& slot : watchedViews) {
+        if (slot.base.load() == reinterpret_cast<std::uintptr_t>(view)) slot.base.store(0);
+    }
+}
+
+// ---- What stands at an output's name -------------------------------------------
+
+Target inspectTarget(const char* path, bool followLink) {
+    Target target;
+    splitPath(path, target.directory, target.leaf);
+    struct stat named {};
+    if (lstat(path, &named) != 0) {
+        target.unusable = errno != ENOENT;
+        return target;
+    }
+    target.exists = true;
+    if (!S_ISLNK(named.st_mode)) {
+        inspectRegularFile(path, O_NOFOLLOW, named, target);
+    } else if (followLink) {
+        inspectLinkedFile(path, target);
+    } else {
+        target.link = true;
+    }
+    return target;
+}
+
+// ---- Outputs -------------------------------------------------------------------
+
+bool createTemporary(const std::string& directory, Temporary& temporary) {
+    const int folder = open(directory.empty() ? "." : directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    temporary.directory = folder;
+    // An unnamed file needs /proc to be given a name later; without either,
+    // a named file stands in.
+    const int unnamed = access("/proc/self/fd", X_OK) == 0
+                            ? openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)
+                            : -1;
+    if (unnamed >= 0) {
+        temporary.file = unnamed;
+        return true;
+    }
+    if (createNamed(temporary)) return true;
+    ::close(folder);
+    temporary.directory = kNone;
+    return false;
+}
+
+bool reserve(Temporary& temporary, std::uint64_t length) {
+    const int result = posix_fallocate(fd(temporary.file), 0, static_cast<off_t>(length));
+    if (result == EOPNOTSUPP || result == EINVAL || result == ENOSYS) {
+        return reserveByWriting(temporary.file, length);
+    }
+    return result == 0;
+}
+
+bool reserveByWriting(Handle file, std::uint64_t length) {
+    static const std::uint8_t zeros[64 * 1024] = {};
+    for (std::uint64_t offset = 0; offset < length; offset += sizeof zeros) {
+        if (!writeAll(fd(file), offset, zeros, std::min<std::uint64_t>(sizeof zeros, length - offset))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
+    return writeAll(fd(temporary.file), offset, data, length);
+}
+
+bool makeDurable(Temporary& temporary) { return fsync(fd(temporary.file)) == 0; }
+
+bool carryOver(Temporary& temporary, const Target& target) {
+    const int file = fd(temporary.file);
+    if (!target.exists || target.link) return fchmod(file, newFileMode()) == 0;
+    struct stat made {};
+    if (fstat(file, &made) != 0) return false;
+    // Only the permission bits, never set-user-ID, set-group-ID or sticky.
+    if (made.st_gid != target.group && fchown(file, static_cast<uid_t>(-1), target.group) != 0) return false;
+    return fchmod(file, static_cast<mode_t>(target.permissions & 0777)) == 0;
+}
+
+bool publishByRename(Temporary& temporary, const Target& target) {
+    const SignalsHeld held;
+    if (!nameUnnamed(temporary) || renameat(fd(temporary.directory), temporary.name.c_str(),
+                                            fd(temporary.directory), target.leaf.c_str()) != 0) {
+        return false;
+    }
+    forgetName(temporary);
+    syncDirectory(temporary.directory);
+    return true;
+}
+
+bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
+    if (target.file == kNone) return false;
+    // Interrupts wait until the file is whole again.
+    const SignalsHeld held;
+    if (!nameUnnamed(temporary)) return false;
+    syncDirectory(temporary.directory);
+    // From here the named temporary file holds the only complete copy until
+    // the target does; if the copy fails it stays, and the target may be
+    // partly written.
+    const int destination = fd(target.file);
+#ifdef FALLOC_FL_KEEP_SIZE
+    fallocate(destination, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
+#endif
+    bool copied = true;
+    std::uint8_t buffer[64 * 1024];
+    for (std::uint64_t offset = 0; copied && offset < length; offset += sizeof buffer) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, length - offset));
+        copied = pread(fd(temporary.file), buffer, piece, static_cast<off_t>(offset)) ==
+                     static_cast<ssize_t>(piece) &&
+                 writeAll(destination, offset, buffer, piece);
+    }
+    copied = copied && ftruncate(destination, static_cast<off_t>(length)) == 0 && fsync(destination) == 0;
+    if (copied) unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+    forgetName(temporary);
+    if (copied) syncDirectory(temporary.directory);
+    return copied;
+}
+
+void discard(Temporary& temporary) {
+    if (!temporary.name.empty()) {
+        unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+        forgetName(temporary);
+    }
+    closeHandle(temporary.file);
+    closeHandle(temporary.directory);
+    temporary.file = kNone;
+    temporary.directory = kNone;
+}
+
+void splitPath(const std::string& path, std::string& directory, std::string& leaf) {
+    const auto slash = path.rfind('/');
+    directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool endsInSeparator(const std::string& path) { return !path.empty() && path.back() == '/'; }
+
+}  // namespace os
+
+// ---- Per-user settings -----------------------------------------------------
+// A registry key such as SOFTWARE\Vendor\Product\1.00 with value V becomes
+// the file $XDG_CONFIG_HOME/Vendor/Product/1.00/V, whose first line is the
+// value.
+
+namespace {
+
+// The home folder from the environment, or from the password database when
+// HOME is unset or empty (as under some service managers).
+std::string homeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return home;
+    std::vector<char> buffer(16 * 1024);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        found->pw_dir == nullptr) {
+        return {};
+    }
+    return found->pw_dir;
+}
+
+std::string configurationHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return xdg;
+    const std::string home = homeFolder();
+    return home.empty() ? std::string() : home + "/.config";
+}
+
+std::string settingFilePath(const char* keyPath, const char* valueName) {
+    const std::string home = configurationHome();
+    if (home.empty()) return {};
+    std::string key = keyPath;
+    const std::string root = "SOFTWARE\\";
+    if (key.compare(0, root.size(), root) == 0) key.erase(0, root.size());
+    std::replace(key.begin(), key.end(), '\\', '/');
+    return home + "/" + key + "/" + valueName;
+}
+
+}  // namespace
+
+bool readUserSetting(const char* keyPath, const char* valueName, char* out,
+                     std::size_t capacity) {
+    if (capacity == 0) return false;
+    const std::string file = settingFilePath(keyPath, valueName);
+    if (file.empty()) return false;
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    std::vector<char> text(capacity);
+    std::size_t filled = 0;
+    bool readable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    while (readable && filled < capacity) {
+        const ssize_t got = read(fd, text.data() + filled, capacity - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) readable = false;
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (!readable) return false;
+    const auto lineEnd = std::find_if(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(filled),
+                                      [](char c) { return c == '\n' || c == '\r'; });
+    const auto length = static_cast<std::size_t>(lineEnd - text.begin());
+    // Like a registry string, the value and its NUL must fit the buffer.
+    if (length >= capacity) return false;
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+    return true;
+}
+
+bool isReservedFileName(const char*) { return false; }
+
+// ---- Processor -------------------------------------------------------------
+
+// On x86-64 every operating system saves the vector registers; on 32-bit
+// x86 a system new enough to run this build does too.
+bool processorHasSse2() { return featureQueryReportsSse2(); }
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }
+
+}  // namespace tandrel::platform

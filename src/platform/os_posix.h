@@ -1,0 +1,15 @@
+// POSIX-only pieces under the platform layer that its tests reach directly.
+// Internal to src/platform.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/os.h"
+
+namespace tandrel::platform::os {
+
+// Sets `length` bytes aside by writing zeros, where the file system offers
+// no reservation call: a full disk or a size limit still fails here.
+bool reserveByWriting(Handle file, std::uint64_t length);
+
+}  // namespace tandrel::platform::os
