@@ -85,6 +85,10 @@ struct Temporary {
     bool pending = false;  // recorded for removal by an interrupt
 };
 
+// True unless a test asks for the named temporary files that stand in where
+// unnamed ones are not available.
+extern bool unnamedTemporaries;
+
 bool createTemporary(const std::string& directory, Temporary& temporary);
 // Sets aside `length` bytes, so that a full disk fails here.
 bool reserve(Temporary& temporary, std::uint64_t length);

@@ -358,13 +358,15 @@ Target inspectTarget(const char* path, bool followLink) {
 
 // ---- Outputs -------------------------------------------------------------------
 
+bool unnamedTemporaries = true;
+
 bool createTemporary(const std::string& directory, Temporary& temporary) {
     const int folder = open(directory.empty() ? "." : directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return false;
     temporary.directory = folder;
     // An unnamed file needs /proc to be given a name later; without either,
     // a named file stands in.
-    const int unnamed = access("/proc/self/fd", X_OK) == 0
+    const int unnamed = unnamedTemporaries && access("/proc/self/fd", X_OK) == 0
                             ? openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)
                             : -1;
     if (unnamed >= 0) {

@@ -6,6 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "platform/os.h"
+#include "platform/os_posix.h"
 #include "platform/platform.h"
 #include "support/test_helpers.h"
 
@@ -27,24 +33,6 @@ TEST(PosixMappedFile, RefusesSpecialFilesWithoutBlocking) {
     }
 }
 
-// Symbolic links need privileges on Windows, so this name for an open input
-// is checked here only.
-TEST(PosixMappedFile, RefusesAFileHeldOpenForReadingThroughASymlink) {
-    TempDir dir;
-    const std::string input = dir.file("input");
-    writeBytes(input, "precious");
-    fs::create_symlink(input, dir.file("symlink"));
-    MappedFile reader;
-    ASSERT_TRUE(reader.openRead(input.c_str(), true));
-    MappedFile writer;
-    bool created = true;
-    const auto output = capturedOutput([&] { created = writer.createSized(dir.file("symlink").c_str(), 4, true); });
-    EXPECT_FALSE(created);
-    EXPECT_EQ(output, platform::kOpenFailedMessage);
-    EXPECT_EQ(readBytes(input), "precious");
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"input", "symlink"}));
-}
-
 TEST(PosixMappedFileDeathTest, FileSizeLimitIsACleanFailure) {
     TempDir dir;
     const std::string path = dir.file("out");
@@ -63,17 +51,30 @@ TEST(PosixMappedFileDeathTest, FileSizeLimitIsACleanFailure) {
     EXPECT_TRUE(dir.entries().empty());
 }
 
-TEST(PosixMappedFileDeathTest, InterruptRemovesTheUnfinishedOutput) {
+// Where outputs are named files from the start (no unnamed temporary files
+// on the file system), every signal whose default action ends the process
+// removes the unfinished one first.
+class NamedTemporaries : public ::testing::Test {
+protected:
+    void SetUp() override { platform::os::unnamedTemporaries = false; }
+    void TearDown() override { platform::os::unnamedTemporaries = true; }
+};
+
+using NamedTemporariesDeathTest = NamedTemporaries;
+
+TEST_F(NamedTemporariesDeathTest, EveryEndingSignalRemovesTheUnfinishedOutput) {
     TempDir dir;
     writeBytes(dir.file("out"), "old");
-    for (int signalNumber : {SIGINT, SIGTERM}) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
+                             SIGPROF}) {
         EXPECT_EXIT(
             {
                 MappedFile file;
                 if (!file.createSized(dir.file("out").c_str(), 4096, false)) std::_Exit(10);
+                if (dir.entries().size() != 2) std::_Exit(11);  // the output has its name
                 if (!writeText(file, std::string(4096, 'x'))) std::_Exit(12);
                 std::raise(signalNumber);
-                std::_Exit(11);
+                std::_Exit(13);
             },
             ::testing::KilledBySignal(signalNumber), "");
         EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"}) << signalNumber;
@@ -81,7 +82,7 @@ TEST(PosixMappedFileDeathTest, InterruptRemovesTheUnfinishedOutput) {
     }
 }
 
-TEST(PosixMappedFile, CreationReservesTheWholeLength) {
+TEST_F(NamedTemporaries, CreationReservesTheWholeLength) {
     TempDir dir;
     MappedFile file;
     ASSERT_TRUE(file.createSized(dir.file("out").c_str(), 1 << 20, true));
@@ -91,17 +92,61 @@ TEST(PosixMappedFile, CreationReservesTheWholeLength) {
     EXPECT_GE(testing::allocatedBytes(dir.file(entries[0])), 1u << 20);
 }
 
-TEST(PosixMappedFile, ReplacedFileKeepsItsPermissions) {
+// Where the file system has no reservation call, zeros are written instead,
+// and a full disk or a size limit is still a clean failure.
+TEST(PosixMappedFileDeathTest, ReservingByWritingFailsCleanlyAtALimit) {
     TempDir dir;
-    const std::string path = dir.file("private.txt");
-    writeBytes(path, "old secret");
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EXIT(
+        {
+            if (!testing::limitFileSize(64 * 1024)) std::_Exit(10);
+            platform::os::prepareProcess();
+            const int small = ::open(dir.file("small").c_str(), O_RDWR | O_CREAT, 0600);
+            const int big = ::open(dir.file("big").c_str(), O_RDWR | O_CREAT, 0600);
+            if (!platform::os::reserveByWriting(small, 60 * 1024)) std::_Exit(11);
+            std::_Exit(platform::os::reserveByWriting(big, 1 << 20) ? 12 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_GE(testing::allocatedBytes(dir.file("small")), 60u * 1024);
+}
+
+// A page of an input that its file no longer covers reads as zeros, and
+// the file says it is no longer intact, instead of a bus error.
+TEST(PosixMappedFile, AnInputCutShortUnderItsViewReadsZerosAndSaysSo) {
+    TempDir dir;
+    const std::string path = dir.file("input");
+    writeBytes(path, std::string(3 * 4096, 'i'));
     MappedFile file;
-    ASSERT_TRUE(file.createSized(path.c_str(), 10, true));
-    ASSERT_TRUE(writeText(file, "new secret"));
-    ASSERT_TRUE(file.commit(true));
-    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(readBytes(path), "new secret");
+    ASSERT_TRUE(file.openRead(path.c_str(), true));
+    EXPECT_TRUE(file.intact());
+    fs::resize_file(path, 100);
+    EXPECT_EQ(file.data()[99], 'i');
+    EXPECT_EQ(file.data()[2 * 4096 + 5], 0);
+    EXPECT_FALSE(file.intact());
+}
+
+// The temporary file lies beside the target under a short name, so a
+// target that open() accepts is not refused because of its length.
+TEST(PosixMappedFile, AcceptsATargetNearThePathLengthLimit) {
+    TempDir dir;
+    // A one-letter name in a folder whose path is just short enough.
+    std::string folder = dir.path().string();
+    while (folder.size() + 201 < 4092) {
+        folder += "/" + std::string(200, 'd');
+        fs::create_directory(folder);
+    }
+    folder += "/" + std::string(4092 - folder.size() - 1, 'e');
+    fs::create_directory(folder);
+    const std::string target = folder + "/f";
+    ASSERT_EQ(target.size(), 4094u);
+    for (bool unnamed : {true, false}) {
+        platform::os::unnamedTemporaries = unnamed;
+        MappedFile file;
+        EXPECT_TRUE(file.createSized(target.c_str(), 7, true)) << unnamed;
+        EXPECT_TRUE(writeText(file, "content"));
+        EXPECT_TRUE(file.commit(true));
+        EXPECT_EQ(readBytes(target), "content");
+    }
+    platform::os::unnamedTemporaries = true;
 }
 
 TEST(PosixMappedFileDeathTest, SignalsTheCallerIgnoresStayIgnored) {
@@ -142,10 +187,9 @@ protected:
         fs::create_directories(folder);
         writeBytes(folder / "ConfigFile", content);
     }
-    std::optional<std::string> read() {
+    std::optional<std::string> read(const std::string& key = "SOFTWARE\\Pellmark Software\\Tandrel\\1.00") {
         char value[1024];
-        if (!platform::readUserSetting("SOFTWARE\\Pellmark Software\\Tandrel\\1.00", "ConfigFile",
-                                       value, sizeof value)) {
+        if (!platform::readUserSetting(key.c_str(), "ConfigFile", value, sizeof value)) {
             return std::nullopt;
         }
         return std::string(value);
@@ -191,6 +235,26 @@ TEST_F(PosixUserSetting, ConfigHomeFallsBackToDotConfigUnlessAbsolute) {
         testing::setEnvironmentVariable("XDG_CONFIG_HOME", xdg);
         EXPECT_EQ(read(), "from-home") << (xdg ? xdg : "unset");
     }
+}
+
+// Without HOME (some service managers start programs so), the account's
+// home folder from the password database stands in. The setting is made
+// under a key of its own there and removed again.
+TEST_F(PosixUserSetting, WithoutHomeTheAccountsHomeFolderIsUsed) {
+    const passwd* account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr);
+    const std::string leaf = "probe-" + std::to_string(getpid());
+    const fs::path product = fs::path(account->pw_dir) / ".config" / "Pellmark Software" / "Tandrel Tests";
+    fs::create_directories(product / leaf);
+    writeBytes(product / leaf / "ConfigFile", "from-account\n");
+    for (const char* home : {static_cast<const char*>(nullptr), ""}) {
+        testing::setEnvironmentVariable("XDG_CONFIG_HOME", nullptr);
+        testing::setEnvironmentVariable("HOME", home);
+        EXPECT_EQ(read("SOFTWARE\\Pellmark Software\\Tandrel Tests\\" + leaf), "from-account");
+    }
+    fs::remove_all(product / leaf);
+    std::error_code leftOver;
+    fs::remove(product, leftOver);  // only if no other run's probe is there
 }
 
 }  // namespace

@@ -1,0 +1,345 @@
+#include "support/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+
+#include "support/test_helpers.h"
+
+namespace tandrel::test {
+namespace {
+
+// ---- Reading the case files ------------------------------------------------
+
+bool readQuoted(const std::string& line, std::size_t& at, std::string& word) {
+    for (++at; at < line.size() && line[at] != '"'; ++at) {
+        if (line[at] != '\\' || at + 1 >= line.size()) {
+            word += line[at];
+            continue;
+        }
+        const char escaped = line[++at];
+        switch (escaped) {
+            case 'n': word += '\n'; break;
+            case 'r': word += '\r'; break;
+            case 't': word += '\t'; break;
+            case '0': word += '\0'; break;
+            case 'x':
+                if (at + 2 >= line.size()) return false;
+                word += static_cast<char>(std::stoi(line.substr(at + 1, 2), nullptr, 16));
+                at += 2;
+                break;
+            default: word += escaped;
+        }
+    }
+    if (at >= line.size()) return false;  // no closing quote
+    ++at;
+    return true;
+}
+
+bool splitWords(const std::string& line, std::vector<std::string>& words) {
+    std::size_t at = 0;
+    for (;;) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t' || line[at] == '\r')) ++at;
+        if (at >= line.size()) return true;
+        std::string word;
+        if (line[at] == '"') {
+            if (!readQuoted(line, at, word)) return false;
+        } else {
+            while (at < line.size() && line[at] != ' ' && line[at] != '\t' && line[at] != '\r') word += line[at++];
+        }
+        words.push_back(word);
+    }
+}
+
+// ---- Files -----------------------------------------------------------------
+
+// Byte i of a pattern of n bytes is (131 i + n) mod 251: no period of a
+// power of two, so no two cipher blocks or pages of it are alike.
+std::string pattern(std::size_t length) {
+    std::string period(251, '\0');
+    for (std::size_t i = 0; i < period.size(); ++i) period[i] = static_cast<char>((i * 131 + length) % 251);
+    std::string bytes;
+    bytes.reserve(length + period.size());
+    while (bytes.size() < length) bytes += period;
+    bytes.resize(length);
+    return bytes;
+}
+
+std::uint32_t octal(const std::string& word) { return static_cast<std::uint32_t>(std::stoul(word, nullptr, 8)); }
+
+void setMode(const fs::path& path, std::uint32_t mode) {
+    fs::permissions(path, static_cast<fs::perms>(mode), fs::perm_options::replace);
+}
+
+void put32(std::string& bytes, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<char>(value >> (8 * i));
+}
+
+std::uint32_t get32(const std::string& bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes.at(offset + i));
+    return value;
+}
+
+class Run {
+public:
+    explicit Run(const Scenario& scenario) : scenario_(scenario), work_(root_.path() / "work") {
+        fs::create_directory(work_);
+        writeBytes(root_.path() / "passphrases.txt", "\"Web\" \"correct horse\"\n");
+        setConfigFileSetting(root_.file("passphrases.txt"));
+    }
+
+    void go() {
+        for (const ScenarioLine& line : scenario_.lines) {
+            SCOPED_TRACE(scenario_.file + ":" + std::to_string(line.number));
+            if (!setUp(line)) configureRun(line);
+        }
+        if (!ran_) return ADD_FAILURE() << "the case never runs the tool";
+    }
+
+private:
+    fs::path at(const std::string& name) const { return work_ / name; }
+
+    std::string contentOf(const std::string& spec) {
+        if (spec.rfind("pattern:", 0) == 0) return pattern(std::stoul(spec.substr(8)));
+        if (spec.rfind("copy:", 0) == 0) return contents_.at(spec.substr(5));
+        return spec;
+    }
+
+    // Lines that build the scratch folder before the run. False for others.
+    bool setUp(const ScenarioLine& line) {
+        const auto& w = line.words;
+        const std::string& verb = line.verb;
+        if (verb == "user" || verb == "system") return true;  // read by runEntry and unsupportedHere
+        if (verb == "passphrases") {
+            writeBytes(root_.path() / "passphrases.txt", w.at(0));
+        } else if (verb == "workdir") {
+            setMode(work_, octal(w.at(0)));
+            if (w.size() > 1) {
+                EXPECT_TRUE(systemLine({line.number, "owner", {".", w.at(1)}}, work_));
+            }
+        } else if (verb == "file") {
+            contents_[w.at(0)] = contentOf(w.at(2));
+            writeBytes(at(w.at(0)), contents_[w.at(0)]);
+            setMode(at(w.at(0)), octal(w.at(1)));
+        } else if (verb == "chmod") {
+            setMode(at(w.at(0)), octal(w.at(1)));
+        } else if (verb == "dir") {
+            fs::create_directories(at(w.at(0)));
+            setMode(at(w.at(0)), octal(w.at(1)));
+        } else if (verb == "symlink") {
+            fs::create_symlink(w.at(1), at(w.at(0)));
+        } else if (verb == "hardlink") {
+            fs::create_hard_link(at(w.at(1)), at(w.at(0)));
+        } else if (verb == "owner" || verb == "xattr" || verb == "acl") {
+            EXPECT_TRUE(systemLine(line, work_)) << verb;
+        } else if (verb == "sealed") {
+            seal(w.at(0), w.at(1), w.at(2));
+        } else if (!edit(line)) {
+            return false;
+        }
+        if (fs::exists(at(w.at(0)))) indexes_[w.at(0)] = fileIndex(at(w.at(0)));
+        return true;
+    }
+
+    // Encrypts a plaintext of the folder with the tool. Sealing the same
+    // plaintext again for another case reuses the first file: any sound
+    // encrypted file serves, and large ones take long to make.
+    void seal(const std::string& name, const std::string& plaintext, const std::string& project) {
+        static std::map<std::string, std::string> made;
+        const std::string key = plaintext + '\0' + project + '\0' + contents_.at(plaintext);
+        if (made.count(key) == 0) {
+            const EntryRun sealing = runEntry({"-encrypt", name, plaintext, project}, work_, {});
+            EXPECT_EQ(sealing.status, 0) << sealing.output;
+            made[key] = readBytes(at(name));
+        }
+        writeBytes(at(name), made[key]);
+    }
+
+    // Edits of an existing file, such as a damaged or crafted encrypted file.
+    bool edit(const ScenarioLine& line) {
+        const auto& w = line.words;
+        const std::string& verb = line.verb;
+        if (verb != "cut" && verb != "set32" && verb != "flip" && verb != "append" && verb != "stored-name" &&
+            verb != "stored-project") {
+            return false;
+        }
+        std::string bytes = readBytes(at(w.at(0)));
+        if (verb == "cut") {
+            bytes.resize(std::stoul(w.at(1)));
+        } else if (verb == "set32") {
+            put32(bytes, std::stoul(w.at(1)), static_cast<std::uint32_t>(std::stoul(w.at(2), nullptr, 0)));
+        } else if (verb == "flip") {
+            bytes.at(std::stoul(w.at(1))) ^= static_cast<char>(1 << std::stoi(w.at(2)));
+        } else if (verb == "append") {
+            bytes += w.at(1);
+        } else {
+            // Replaces the name or project field, keeping everything after it.
+            const bool name = verb == "stored-name";
+            const std::size_t start = name ? 56 : 56 + get32(bytes, 48);
+            const std::size_t oldLength = get32(bytes, name ? 48 : 52);
+            bytes = bytes.substr(0, start) + w.at(1) + '\0' + bytes.substr(start + oldLength);
+            put32(bytes, name ? 48 : 52, static_cast<std::uint32_t>(w.at(1).size() + 1));
+        }
+        writeBytes(at(w.at(0)), bytes);
+        return true;
+    }
+
+    // The lines that shape the run, the run itself, and the checks after it.
+    void configureRun(const ScenarioLine& line) {
+        const auto& w = line.words;
+        if (line.verb == "cwd") {
+            cwd_ = w.at(0);
+        } else if (line.verb == "stdout") {
+            options_.stdoutClosed = w.at(0) == "closed";
+        } else if (line.verb == "during") {
+            const auto after = std::find(w.begin(), w.end(), "after");
+            if (after != w.end()) options_.holdAfterBytes = std::stoull(*(after + 1));
+            if (w.at(0) == "signal" || w.at(0) == "kill") {
+                options_.signalWhileWriting = w.at(0) == "kill" ? "SIGKILL" : w.at(1);
+            } else {
+                options_.whileWriting = [this, w] { change(w); };
+            }
+        } else if (line.verb == "run") {
+            for (const ScenarioLine& other : scenario_.lines) {
+                if (other.verb == "user") options_.asNobody = other.words.at(0) == "nobody";
+            }
+            result_ = runEntry(w, work_ / cwd_, options_);
+            ran_ = true;
+        } else if (ran_) {
+            check(line);
+        } else {
+            ADD_FAILURE() << "unknown or misplaced line: " << line.verb;
+        }
+    }
+
+    void change(const std::vector<std::string>& w) {
+        if (w.at(0) == "truncate") {
+            fs::resize_file(at(w.at(1)), std::stoul(w.at(2)));
+        } else if (w.at(0) == "poke") {
+            std::fstream file(at(w.at(1)), std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(static_cast<std::streamoff>(std::stoul(w.at(2))));
+            file.put(static_cast<char>(std::stoul(w.at(3), nullptr, 0)));
+        } else {
+            ADD_FAILURE() << "unknown change: " << w.at(0);
+        }
+    }
+
+    // An encrypted file of a plaintext of the scratch folder: its signature,
+    // its recorded length and its stored name.
+    void expectSealed(const std::string& bytes, const std::string& plaintext) {
+        ASSERT_GE(bytes.size(), 56u + plaintext.size() + 1);
+        EXPECT_EQ(bytes.substr(0, 4), "TDL\x01");
+        if (contents_.count(plaintext) != 0) {
+            EXPECT_EQ(get32(bytes, 8), contents_.at(plaintext).size());
+        }
+        EXPECT_EQ(bytes.substr(56, plaintext.size() + 1), plaintext + '\0');
+    }
+
+    void check(const ScenarioLine& line) {
+        const auto& w = line.words;
+        const std::string& verb = line.verb;
+        if (verb == "prints") {
+            EXPECT_EQ(result_.output, w.at(0));
+        } else if (verb == "status") {
+            EXPECT_EQ(result_.status, std::stoi(w.at(0))) << "killed by " << result_.killedBy;
+        } else if (verb == "killed") {
+            EXPECT_EQ(result_.killedBy, w.at(0));
+        } else if (verb == "expect") {
+            const fs::path path = at(w.at(0));
+            ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(path))) << w.at(0);
+            if (w.at(1) != "-" && systemHasPermissionBits()) {
+                EXPECT_EQ(static_cast<std::uint32_t>(fs::status(path).permissions() & fs::perms::mask),
+                          octal(w.at(1)))
+                    << "mode of " << w.at(0);
+            }
+            if (w.at(2).rfind("sealed:", 0) == 0) {
+                expectSealed(readBytes(path), w.at(2).substr(7));
+            } else if (w.at(2) != "*") {
+                EXPECT_EQ(readBytes(path), contentOf(w.at(2))) << "content of " << w.at(0);
+            }
+        } else if (verb == "expect-owner") {
+            EXPECT_TRUE(systemLine(line, work_)) << verb;
+        } else if (verb == "expect-link") {
+            ASSERT_TRUE(fs::is_symlink(at(w.at(0)))) << w.at(0);
+            EXPECT_EQ(fs::read_symlink(at(w.at(0))).string(), w.at(1));
+        } else if (verb == "same-file") {
+            EXPECT_EQ(fileIndex(at(w.at(0))), indexes_.at(w.at(0))) << w.at(0) << " was replaced";
+        } else if (verb == "missing") {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(at(w.at(0))))) << w.at(0);
+        } else if (verb == "only") {
+            std::vector<std::string> names;
+            for (const auto& entry : fs::recursive_directory_iterator(work_)) {
+                names.push_back(entry.path().lexically_relative(work_).generic_string());
+            }
+            std::vector<std::string> expected = w;
+            std::sort(names.begin(), names.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(names, expected);
+        } else {
+            ADD_FAILURE() << "unknown line: " << verb;
+        }
+    }
+
+    const Scenario& scenario_;
+    TempDir root_;
+    fs::path work_;
+    std::string cwd_;
+    std::map<std::string, std::string> contents_;
+    std::map<std::string, std::uint64_t> indexes_;
+    EntryOptions options_;
+    EntryRun result_;
+    bool ran_ = false;
+};
+
+}  // namespace
+
+std::vector<std::vector<std::string>> readRows(const std::string& fileName) {
+    std::ifstream in(std::string(TANDREL_TEST_DATA_DIR) + "/" + fileName);
+    EXPECT_TRUE(in) << "cannot read " << fileName;
+    std::vector<std::vector<std::string>> rows;
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        std::vector<std::string> words;
+        if (!splitWords(text, words)) ADD_FAILURE() << fileName << ":" << number << ": unreadable line";
+        if (!words.empty() && words[0][0] != '#') rows.push_back(words);
+    }
+    return rows;
+}
+
+std::vector<Scenario> readScenarios(const std::string& fileName) {
+    std::ifstream in(std::string(TANDREL_TEST_DATA_DIR) + "/" + fileName);
+    EXPECT_TRUE(in) << "cannot read " << fileName;
+    std::vector<Scenario> scenarios;
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        std::vector<std::string> words;
+        if (!splitWords(text, words)) {
+            ADD_FAILURE() << fileName << ":" << number << ": unreadable line";
+            continue;
+        }
+        if (words.empty() || words[0][0] == '#') continue;
+        if (words[0] == "case") {
+            scenarios.push_back({fileName, number, text.substr(text.find("case") + 5), {}});
+        } else if (scenarios.empty()) {
+            ADD_FAILURE() << fileName << ":" << number << ": line before the first case";
+        } else {
+            scenarios.back().lines.push_back({number, words[0], {words.begin() + 1, words.end()}});
+        }
+    }
+    return scenarios;
+}
+
+void runScenario(const Scenario& scenario) {
+    SCOPED_TRACE(scenario.file + ":" + std::to_string(scenario.line) + ": " + scenario.label);
+    const std::string reason = unsupportedHere(scenario);
+    if (!reason.empty()) {
+        std::printf("[ SKIPPED  ] %s: %s\n", scenario.label.c_str(), reason.c_str());
+        return;
+    }
+    Run(scenario).go();
+}
+
+}  // namespace tandrel::test

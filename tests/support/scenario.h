@@ -1,0 +1,103 @@
+// Scenarios: the tool's behaviour as rows of data. Each case in a file under
+// tests/data sets up a scratch folder, runs the entry function in-process
+// with standard output captured, and states the printed bytes, the status and
+// the files afterwards with their mode, owner and content.
+//
+//   case <label>                       starts a case
+//   system posix|windows               only on that system
+//   user nobody                        run as an unprivileged user (POSIX)
+//   passphrases "<text>"               the passphrase file (default "Web" "correct horse")
+//   workdir <mode> [<owner>]           the scratch folder's mode (and owner)
+//   file <name> <mode> <content>       content: "text" | pattern:<bytes> | copy:<name>
+//   dir <name> <mode> | symlink <name> <target> | hardlink <name> <existing>
+//   owner <name> <user>:<group> | chmod <name> <mode>
+//   xattr <name> <key> "<value>" | acl <name> <entry>
+//   sealed <name> <plaintext> <project>    encrypted by the tool before the run
+//   cut <name> <length> | set32 <name> <offset> <value> | flip <name> <byte> <bit>
+//   append <name> "<bytes>" | stored-name <name> "<text>" | stored-project <name> "<text>"
+//                                      edits of a file
+//   cwd <folder>                       run in a folder below the scratch folder
+//   run <arguments...>                 the command line after the program name
+//   stdout closed                      standard output is a pipe nobody reads
+//   during truncate <name> <length> | poke <name> <offset> <byte> | signal <SIG> | kill
+//          [after <bytes>]             done once the run has written its first byte
+//                                      (or that many bytes; after 0: at once)
+//   prints "<bytes>"  status <n> | killed <SIG>
+//   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
+//   expect-owner <name> <user>:<group> | expect-link <name> <target>
+//   same-file <name> | missing <name> | only <paths...>   (every path in the folder)
+//
+// Quoted words take \n \r \t \" \\ \0 and \xNN escapes. '#' starts a comment line.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tandrel::test {
+
+struct ScenarioLine {
+    int number = 0;
+    std::string verb;
+    std::vector<std::string> words;
+};
+
+struct Scenario {
+    std::string file;
+    int line = 0;
+    std::string label;
+    std::vector<ScenarioLine> lines;
+};
+
+// The rows of a plain table in TANDREL_TEST_DATA_DIR/<fileName>: one row a
+// line, words as in the case files.
+std::vector<std::vector<std::string>> readRows(const std::string& fileName);
+
+// Every case of TANDREL_TEST_DATA_DIR/<fileName>; a line that cannot be read
+// fails the calling test.
+std::vector<Scenario> readScenarios(const std::string& fileName);
+
+// Sets the case up in a fresh folder, runs it and checks every expectation,
+// reporting failures through GoogleTest.
+void runScenario(const Scenario& scenario);
+
+// ---- Provided once per system (scenario_posix.cpp, scenario_win32.cpp) ------
+
+struct EntryRun {
+    std::string output;
+    int status = -1;
+    std::string killedBy;  // name of the signal that ended the run, if one did
+};
+
+struct EntryOptions {
+    bool asNobody = false;
+    bool stdoutClosed = false;
+    // Done with the run held still, once it has begun writing its output: a
+    // change to a file, then the signal named here (if any) sent to the run.
+    std::function<void()> whileWriting;
+    std::string signalWhileWriting;
+    // How many bytes the run must have written before it is held; 0 holds
+    // it as soon as it starts.
+    std::uint64_t holdAfterBytes = 1;
+};
+
+// Runs the tool's entry function with `args` (after the program name) in
+// `workDir`.
+EntryRun runEntry(const std::vector<std::string>& args, const std::filesystem::path& workDir,
+                  const EntryOptions& options);
+
+// Why this system cannot run the case, or empty when it can.
+std::string unsupportedHere(const Scenario& scenario);
+
+// Whether files carry the full set of permission bits that `expect` checks.
+bool systemHasPermissionBits();
+
+// Identifies a file for `same-file`, as long as it exists.
+std::uint64_t fileIndex(const std::filesystem::path& path);
+
+// Lines about what only some systems have: owners, extended attributes,
+// access lists. False for a line this system does not know.
+bool systemLine(const ScenarioLine& line, const std::filesystem::path& work);
+
+}  // namespace tandrel::test

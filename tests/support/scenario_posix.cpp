@@ -1,0 +1,190 @@
+// Scenarios on POSIX: each run is the entry function in a forked copy of the
+// test process, so that it can drop its privileges, be held still or killed,
+// and end with a status of its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "cli/command_line.h"
+#include "support/scenario.h"
+#include "support/test_helpers.h"
+
+namespace tandrel::test {
+namespace {
+
+const struct {
+    const char* name;
+    int number;
+} kSignals[] = {
+    {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},       {"SIGQUIT", SIGQUIT},
+    {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},     {"SIGXCPU", SIGXCPU},
+    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGKILL", SIGKILL}, {"SIGPIPE", SIGPIPE},
+    {"SIGBUS", SIGBUS},   {"SIGSEGV", SIGSEGV}, {"SIGABRT", SIGABRT},
+};
+
+int signalNumber(const std::string& name) {
+    for (const auto& known : kSignals) {
+        if (name == known.name) return known.number;
+    }
+    return 0;
+}
+
+std::string signalName(int number) {
+    for (const auto& known : kSignals) {
+        if (number == known.number) return known.name;
+    }
+    return "signal " + std::to_string(number);
+}
+
+// The unprivileged user of the permission cases: nobody, with "users" as a
+// group it may give its files besides its own.
+bool dropToNobody() {
+    const passwd* user = getpwnam("nobody");
+    const group* extra = getgrnam("users");
+    if (user == nullptr) return false;
+    const gid_t groups[] = {extra != nullptr ? extra->gr_gid : user->pw_gid};
+    return setgroups(1, groups) == 0 && setgid(user->pw_gid) == 0 && setuid(user->pw_uid) == 0;
+}
+
+[[noreturn]] void runChild(const std::vector<std::string>& args, const fs::path& workDir,
+                           const EntryOptions& options, int output) {
+    dup2(output, STDOUT_FILENO);
+    close(output);
+    if (chdir(workDir.c_str()) != 0) _exit(120);
+    umask(022);  // the mode of new files in the expectations
+    if (options.asNobody && !dropToNobody()) _exit(121);
+    std::vector<std::string> words{"tandrel"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int status = runCommandLine(static_cast<int>(words.size()), argv.data());
+    std::fflush(stdout);
+    _exit(status);
+}
+
+// Bytes the process has written with write calls so far.
+std::uint64_t bytesWritten(pid_t process) {
+    std::ifstream io("/proc/" + std::to_string(process) + "/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "wchar:") return value;
+    }
+    return 0;
+}
+
+// Waits until the run has written `bytes` of its output (it prints nothing
+// before), then holds it still. False if it ended first.
+bool holdOnceWritten(pid_t process, std::uint64_t bytes) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (bytesWritten(process) < bytes) {
+        siginfo_t ended{};
+        if (waitid(P_PID, static_cast<id_t>(process), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            ended.si_pid != 0 || std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(process, SIGSTOP);
+    int status = 0;
+    return waitpid(process, &status, WUNTRACED) == process && WIFSTOPPED(status);
+}
+
+}  // namespace
+
+EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
+    EntryRun run;
+    int ends[2];
+    if (pipe(ends) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return run;
+    }
+    // A closed standard output is a pipe whose only reader is gone before
+    // the run starts.
+    if (options.stdoutClosed) close(ends[0]);
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) runChild(args, workDir, options, ends[1]);
+    close(ends[1]);
+    if (options.whileWriting || !options.signalWhileWriting.empty()) {
+        if (holdOnceWritten(child, options.holdAfterBytes)) {
+            if (options.whileWriting) options.whileWriting();
+            if (!options.signalWhileWriting.empty()) kill(child, signalNumber(options.signalWhileWriting));
+            kill(child, SIGCONT);
+        } else {
+            ADD_FAILURE() << "the run ended before it wrote its output";
+        }
+    }
+    if (!options.stdoutClosed) {
+        char buffer[4096];
+        for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) != 0;) {
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) break;
+            run.output.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(ends[0]);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) run.killedBy = signalName(WTERMSIG(status));
+    return run;
+}
+
+std::string unsupportedHere(const Scenario& scenario) {
+    for (const ScenarioLine& line : scenario.lines) {
+        if (line.verb == "system" && line.words.at(0) != "posix") return "for another system";
+        if (line.verb == "user" && geteuid() != 0) return "needs root to run as another user";
+        if (line.verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
+    }
+    return {};
+}
+
+bool systemHasPermissionBits() { return true; }
+
+std::uint64_t fileIndex(const fs::path& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_ino) : 0;
+}
+
+bool systemLine(const ScenarioLine& line, const fs::path& work) {
+    const auto& w = line.words;
+    const fs::path path = work / w.at(0);
+    if (line.verb == "owner") {
+        const auto colon = w.at(1).find(':');
+        const passwd* user = getpwnam(w.at(1).substr(0, colon).c_str());
+        const group* grp = getgrnam(w.at(1).substr(colon + 1).c_str());
+        return user != nullptr && grp != nullptr && lchown(path.c_str(), user->pw_uid, grp->gr_gid) == 0;
+    }
+    if (line.verb == "xattr") {
+        return setxattr(path.c_str(), w.at(1).c_str(), w.at(2).data(), w.at(2).size(), 0) == 0;
+    }
+    if (line.verb == "acl") {
+        return testing::runProcess({"/usr/bin/setfacl", "-m", w.at(1), path.string()}, work.string()).status == 0;
+    }
+    if (line.verb == "expect-owner") {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) return false;
+        const passwd* user = getpwuid(info.st_uid);
+        const group* grp = getgrgid(info.st_gid);
+        const std::string owner = std::string(user ? user->pw_name : "?") + ":" + (grp ? grp->gr_name : "?");
+        EXPECT_EQ(owner, w.at(1)) << "owner of " << w.at(0);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace tandrel::test

@@ -1,0 +1,61 @@
+// Scenarios on Windows: each run is the entry function called in the test
+// process itself, in the scratch folder, with standard output captured.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "cli/command_line.h"
+#include "support/scenario.h"
+#include "support/test_helpers.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace tandrel::test {
+
+EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
+    EntryRun run;
+    if (options.asNobody || options.stdoutClosed || options.whileWriting || !options.signalWhileWriting.empty()) {
+        ADD_FAILURE() << "a run this system cannot make";
+        return run;
+    }
+    std::vector<std::string> words{"tandrel"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const fs::path previous = fs::current_path();
+    fs::current_path(workDir);
+    run.output = capturedOutput([&] { run.status = runCommandLine(static_cast<int>(words.size()), argv.data()); });
+    fs::current_path(previous);
+    return run;
+}
+
+std::string unsupportedHere(const Scenario& scenario) {
+    for (const ScenarioLine& line : scenario.lines) {
+        if (line.verb == "system" && line.words.at(0) != "windows") return "for another system";
+        if (line.verb == "user" || line.verb == "during" || line.verb == "stdout" || line.verb == "owner" ||
+            line.verb == "xattr" || line.verb == "acl" || line.verb == "expect-owner" || line.verb == "symlink") {
+            return "'" + line.verb + "' is for POSIX systems";
+        }
+    }
+    return {};
+}
+
+bool systemHasPermissionBits() { return false; }
+
+std::uint64_t fileIndex(const fs::path& path) {
+    const HANDLE file = CreateFileA(path.string().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return known ? (std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
+}
+
+bool systemLine(const ScenarioLine&, const fs::path&) { return false; }
+
+}  // namespace tandrel::test
