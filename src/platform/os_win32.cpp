@@ -39,6 +39,10 @@ Handle valueOf(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
 // runtime would write a CR before each LF.
 const bool standardOutputIsBinary = _setmode(_fileno(stdout), _O_BINARY) != -1;
 
+FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // ---- Interrupts ----------------------------------------------------------------
@@ -151,7 +155,7 @@ void inspectFile(const std::string& path, Target& target) {
     // place, so such a file is not replaced either.
     constexpr DWORD kProtecting = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     target.writable = target.regularFile && (info.dwFileAttributes & kProtecting) == 0;
-    target.id = {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    target.id = identityIn(info);
 }
 
 }  // namespace
@@ -188,7 +192,7 @@ bool lengthOf(Handle file, std::uint64_t& length) {
 FileId identityOf(Handle file) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handleOf(file), &info)) return {};
-    return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+    return identityIn(info);
 }
 
 bool createReadMapping(Handle file, Handle& mapping) {
@@ -273,7 +277,7 @@ bool createTemporary(const std::string& directory, Temporary& temporary) {
 
 bool reserve(Temporary& temporary, std::uint64_t length) {
     // NTFS allocates a file's clusters when its end is set, so a full disk
-    // fails here. (Wine sets the end with ftruncate, which reserves nothing;
+    // fails here. (Wine leaves the file sparse and has no allocation call;
     // there a full disk fails in writeAt, just as cleanly.)
     LARGE_INTEGER end{};
     end.QuadPart = static_cast<LONGLONG>(length);
@@ -334,8 +338,8 @@ bool publishByRename(Temporary& temporary, const Target& target) {
         const DWORD replace = target.link ? MOVEFILE_REPLACE_EXISTING : 0;
         published = MoveFileExA(temporary.name.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH | replace) != 0;
     }
-    // With the old file aside and not back in place, the new one is kept
-    // beside it: no name holds the target's content any more.
+    // When the old file is left under the backup name, the target's name is
+    // empty, and the new file is kept beside it rather than removed.
     if (published || oldFileAside) {
         forgetName(temporary);
         temporary.name.clear();
