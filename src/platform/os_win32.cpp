@@ -1,9 +1,7 @@
-// Windows implementation of the platform layer: file mappings for files, the
-// current user's registry for settings.
-#include "platform/platform.h"
-#include "platform/pending_outputs.h"
-#include "platform/processor.h"
-
+// Windows system calls under the platform layer: file mappings for inputs,
+// outputs written to a file beside the target that deletes itself until it
+// is published, the current user's registry for settings.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +17,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "platform/os.h"
+#include "platform/pending_outputs.h"
+#include "platform/platform.h"
+#include "platform/processor.h"
+
 #if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
 #define TANDREL_MSVC_X86 1
 #include <emmintrin.h>
@@ -26,240 +29,352 @@
 #endif
 
 namespace tandrel::platform {
+namespace os {
 namespace {
 
-constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
-
-void say(bool report, const char* message) {
-    if (report) std::printf("%s", message);
-}
+HANDLE handleOf(Handle value) { return reinterpret_cast<HANDLE>(value); }
+Handle valueOf(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
 
 // The messages are bytes, as on every other system: without this the
 // runtime would write a CR before each LF.
 const bool standardOutputIsBinary = _setmode(_fileno(stdout), _O_BINARY) != -1;
 
-HANDLE handleOf(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-std::intptr_t valueOf(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
 
-// ---- Outputs that an interrupt must not leave behind ----------------------
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// ---- Interrupts ----------------------------------------------------------------
+// The console handler runs on a thread of its own while the main thread goes
+// on. Publishing holds this lock, so that the handler never removes a file
+// halfway through a replacement; the handler takes it for good, since the
+// process ends once it returns.
+SRWLOCK publishing = SRWLOCK_INIT;
+
+class PublishingHeld {
+public:
+    PublishingHeld() { AcquireSRWLockExclusive(&publishing); }
+    ~PublishingHeld() { ReleaseSRWLockExclusive(&publishing); }
+    PublishingHeld(const PublishingHeld&) = delete;
+    PublishingHeld& operator=(const PublishingHeld&) = delete;
+};
+
+void removeByName(std::intptr_t, const char* path) { DeleteFileA(path); }
+
+// Temporary files that carry a delete disposition go with the process by
+// themselves; only those living by their name alone are removed here.
 BOOL WINAPI removePendingOnInterrupt(DWORD) {
-    // The output is still open here; it was opened with delete sharing,
-    // so the file goes as soon as the process lets go of it.
-    removePendingOutputs([](const char* path) { DeleteFileA(path); });
+    AcquireSRWLockExclusive(&publishing);
+    removePendingOutputs(removeByName);
     return FALSE;  // the default handler then ends the process
 }
 
-void installInterruptHandlingOnce() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
+// ---- Temporary files -------------------------------------------------------------
+
+// Short, so that a target name close to the length limit still leaves room
+// for it. Only new, not secret: CREATE_NEW refuses a name that exists.
+std::string temporaryLeaf() {
+    static unsigned counter = 0;
+    const auto mixed = ((static_cast<unsigned long long>(GetCurrentProcessId()) << 20) ^ GetTickCount64()) +
+                       ++counter * 0x9e3779b9ull;
+    char leaf[32];
+    std::snprintf(leaf, sizeof leaf, ".tandrel-%08llx", mixed & 0xffffffffull);
+    return leaf;
+}
+
+constexpr int kNameAttempts = 100;
+
+// With the disposition set the file is deleted when its last handle closes,
+// however the process ends: interrupted, its console closed, or terminated.
+bool setDeleteOnClose(Handle file, bool remove) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(handleOf(file), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// A file that lives by its name alone is recorded, so that an interrupt or
+// discard() removes it by name.
+bool rememberName(Temporary& temporary) {
+    temporary.pending = rememberPendingOutput(0, temporary.name);
+    return temporary.pending;
+}
+
+void forgetName(Temporary& temporary) {
+    if (temporary.pending) forgetPendingOutput(0, temporary.name);
+    temporary.pending = false;
+}
+
+// Replaces the file at `path` by the finished one. ReplaceFileA keeps the
+// replaced file's access list, owner and attributes. It is given a backup
+// name: Wine's ReplaceFileA without one fails for a name without a folder
+// and, when the replaced file is held open, leaves a stray "rf*.tmp" file in
+// the folder; with one, every failure leaves both files under a name. The
+// flags stay 0: REPLACEFILE_WRITE_THROUGH is documented as unsupported, and
+// merge errors must fail rather than lose the access list.
+bool replaceExisting(const Temporary& temporary, const std::string& path, bool& oldFileAside) {
+    const std::string backup = temporary.name + ".old";
+    oldFileAside = false;
+    if (exists(backup)) return false;
+    if (ReplaceFileA(path.c_str(), temporary.name.c_str(), backup.c_str(), 0, nullptr, nullptr)) {
+        DeleteFileA(backup.c_str());
+        return true;
+    }
+    // Some failures leave the replaced file under the backup name.
+    oldFileAside = exists(backup) && !MoveFileExA(backup.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    return false;
+}
+
+// Resolves a followed link to the file it names, where the result goes.
+bool resolveLink(const char* path, Target& target) {
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    char resolved[MAX_PATH + 8];
+    const DWORD length = GetFinalPathNameByHandleA(file, resolved, sizeof resolved, FILE_NAME_NORMALIZED);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof resolved) return false;
+    splitPath(resolved, target.directory, target.leaf);
+    return true;
+}
+
+// The facts of a file that is no link (or a link's resolved file), opened
+// for writing to prove that the user may write it as it is. The probe fails
+// while someone holds the file open without write sharing: the inputs and
+// the passphrase file of this run, under whatever name they were opened.
+void inspectFile(const std::string& path, Target& target) {
+    const HANDLE probe = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info{};
+    // Devices open like files; only disk files count.
+    target.regularFile = GetFileType(probe) == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info) &&
+                         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    CloseHandle(probe);
+    // CreateFileA would not truncate a read-only, hidden or system file in
+    // place, so such a file is not replaced either.
+    constexpr DWORD kProtecting = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    target.writable = target.regularFile && (info.dwFileAttributes & kProtecting) == 0;
+    target.id = identityIn(info);
+}
+
+}  // namespace
+
+void prepareProcess() {
+    static bool prepared = false;
+    if (prepared) return;
+    prepared = true;
     SetConsoleCtrlHandler(removePendingOnInterrupt, TRUE);
 }
 
-// The folder part of a path, separator included; "C:" for a drive-relative
-// name, so that the temporary file lands where the target will.
-std::string directoryOf(const std::string& path) {
-    const auto separator = path.find_last_of("\\/");
-    if (separator != std::string::npos) return path.substr(0, separator + 1);
-    if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
-    return {};
+// ---- Reading -------------------------------------------------------------------
+
+bool openForReading(const char* path, Handle& file) {
+    const HANDLE opened = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return false;
+    // Devices such as NUL or CON open like files; only disk files count.
+    if (GetFileType(opened) != FILE_TYPE_DISK) {
+        CloseHandle(opened);
+        return false;
+    }
+    file = valueOf(opened);
+    return true;
+}
+
+bool lengthOf(Handle file, std::uint64_t& length) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handleOf(file), &size)) return false;
+    length = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
+}
+
+FileId identityOf(Handle file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handleOf(file), &info)) return {};
+    return identityIn(info);
+}
+
+bool createReadMapping(Handle file, Handle& mapping) {
+    // NULL, not INVALID_HANDLE_VALUE, on failure.
+    const HANDLE made = CreateFileMappingA(handleOf(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (made == nullptr) return false;
+    mapping = valueOf(made);
+    return true;
+}
+
+const std::uint8_t* mapView(Handle, Handle mapping, std::uint64_t) {
+    return static_cast<const std::uint8_t*>(MapViewOfFile(handleOf(mapping), FILE_MAP_READ, 0, 0, 0));
+}
+
+void unmapView(const std::uint8_t* view, std::uint64_t) { UnmapViewOfFile(view); }
+
+void closeHandle(Handle handle) {
+    if (handle != kNone && handle != 0) CloseHandle(handleOf(handle));
+}
+
+// A mapped file cannot be cut short on Windows: SetEndOfFile fails while a
+// view of it exists, so a view never loses a page.
+void watchView(const std::uint8_t*, std::uint64_t) {}
+bool viewWasCut(const std::uint8_t*) { return false; }
+void stopWatchingView(const std::uint8_t*) {}
+
+// ---- What stands at an output's name -------------------------------------------
+
+Target inspectTarget(const char* path, bool followLink) {
+    Target target;
+    splitPath(path, target.directory, target.leaf);
+    // Device names are never opened, not even to look at them.
+    if (isReservedFileName(target.leaf.c_str())) {
+        target.unusable = true;
+        return target;
+    }
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        target.unusable = GetLastError() != ERROR_FILE_NOT_FOUND;
+        return target;
+    }
+    target.exists = true;
+    // A symbolic link or other reparse point (making one takes a privilege
+    // here): replaced itself, or followed to the file it names.
+    const bool link = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                      FILE_ATTRIBUTE_REPARSE_POINT;
+    if (link && !followLink) {
+        target.link = true;
+    } else if (link && !resolveLink(path, target)) {
+        target.unusable = true;
+    } else {
+        inspectFile(target.directory + target.leaf, target);
+    }
+    return target;
+}
+
+// ---- Outputs -------------------------------------------------------------------
+
+bool createTemporary(const std::string& directory, Temporary& temporary) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temporary.name = directory + temporaryLeaf();
+        // Delete sharing lets an interrupt remove a file that lives by its
+        // name (below) while it is still open.
+        const HANDLE file = CreateFileA(temporary.name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            temporary.file = valueOf(file);
+            // Where the file system has no delete disposition, the file is
+            // recorded by name instead.
+            if (setDeleteOnClose(temporary.file, true) || rememberName(temporary)) return true;
+            CloseHandle(file);
+            DeleteFileA(temporary.name.c_str());
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    temporary.file = kNone;
+    temporary.name.clear();
+    return false;
+}
+
+bool reserve(Temporary& temporary, std::uint64_t length) {
+    // NTFS allocates a file's clusters when its end is set, so a full disk
+    // fails here. (Wine leaves the file sparse and has no allocation call;
+    // there a full disk fails in writeAt, just as cleanly.)
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(length);
+    const HANDLE file = handleOf(temporary.file);
+    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD put = 0;
+        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(length, 1u << 30));
+        if (!WriteFile(handleOf(temporary.file), data, piece, &put, &at) || put == 0) return false;
+        data += put;
+        offset += put;
+        length -= put;
+    }
+    return true;
+}
+
+bool makeDurable(Temporary& temporary) { return FlushFileBuffers(handleOf(temporary.file)) != 0; }
+
+// ReplaceFileA keeps the replaced file's attributes on Windows itself; Wine's
+// keeps none, so those that describe the content's handling are set here
+// too. Read-only, hidden and system files are never replaced, and a new
+// content always needs archiving.
+bool carryOver(Temporary& temporary, const Target& target) {
+    if (!target.exists || target.link) return true;
+    const DWORD attributes = GetFileAttributesA((target.directory + target.leaf).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    constexpr DWORD kKept = FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
+    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+    basic.FileAttributes = (attributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+    return SetFileInformationByHandle(handleOf(temporary.file), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+bool publishByRename(Temporary& temporary, const Target& target) {
+    const PublishingHeld held;
+    // From here the file lives by its name until it is published.
+    if (!temporary.pending) {
+        if (!rememberName(temporary)) return false;
+        if (!setDeleteOnClose(temporary.file, false)) {
+            forgetName(temporary);
+            return false;
+        }
+    }
+    closeHandle(temporary.file);
+    temporary.file = kNone;
+    const std::string path = target.directory + target.leaf;
+    bool published = false;
+    bool oldFileAside = false;
+    if (target.exists && !target.link) {
+        published = replaceExisting(temporary, path, oldFileAside);
+    } else {
+        // A link is replaced itself; a new name must still be free.
+        const DWORD replace = target.link ? MOVEFILE_REPLACE_EXISTING : 0;
+        published = MoveFileExA(temporary.name.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH | replace) != 0;
+    }
+    // When the old file is left under the backup name, the target's name is
+    // empty, and the new file is kept beside it rather than removed.
+    if (published || oldFileAside) {
+        forgetName(temporary);
+        temporary.name.clear();
+    }
+    return published;
+}
+
+// Writing into the existing file is never needed here: ReplaceFileA keeps
+// what a rename would lose.
+bool publishInPlace(Temporary&, const Target&, std::uint64_t) { return false; }
+
+void discard(Temporary& temporary) {
+    closeHandle(temporary.file);  // a file with a delete disposition goes here
+    temporary.file = kNone;
+    if (temporary.pending) {
+        DeleteFileA(temporary.name.c_str());
+        forgetName(temporary);
+    }
+    temporary.name.clear();
+}
+
+// Both separators divide folders; a drive prefix such as "C:" alone names
+// the current folder of that drive.
+void splitPath(const std::string& path, std::string& directory, std::string& leaf) {
+    auto end = path.find_last_of("\\/");
+    if (end == std::string::npos && path.size() >= 2 && path[1] == ':') end = 1;
+    directory = end == std::string::npos ? std::string() : path.substr(0, end + 1);
+    leaf = end == std::string::npos ? path : path.substr(end + 1);
 }
 
 bool endsInSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-// A device name never becomes a file. An existing target is replaced only
-// if nobody holds it open without write sharing: the inputs and the
-// passphrase file are open for reading with read sharing only, under
-// whatever name they were opened, so this refuses them. The probe changes
-// nothing; a target that does not exist yet passes.
-bool targetMayBeReplaced(const char* path) {
-    const char* leaf = path + std::strlen(path);
-    while (leaf > path && leaf[-1] != '\\' && leaf[-1] != '/' && leaf[-1] != ':') --leaf;
-    if (isReservedFileName(leaf)) return false;
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND;
-    }
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) return false;
-    const HANDLE probe = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return false;
-    const bool diskFile = GetFileType(probe) == FILE_TYPE_DISK;
-    CloseHandle(probe);
-    return diskFile;
-}
-
-// Makes a new, uniquely named file in `directory`, retrying on a clash with
-// a file another run left or is still writing.
-HANDLE createTemporaryIn(const std::string& directory, std::string& name) {
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char leaf[64];
-        std::snprintf(leaf, sizeof leaf, ".tandrel-%lu-%u-%llu", GetCurrentProcessId(), ++counter,
-                      static_cast<unsigned long long>(GetTickCount64()));
-        name = directory + leaf;
-        const HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) return file;
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-    }
-    name.clear();
-    return INVALID_HANDLE_VALUE;
-}
-
-}  // namespace
-
-MappedFile::~MappedFile() { close(); }
-
-bool MappedFile::openRead(const char* path, bool report) {
-    close();
-    readOnly_ = true;
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        say(report, kOpenFailedMessage);
-        return false;
-    }
-    // Devices such as NUL or CON open like files; only disk files count.
-    LARGE_INTEGER length{};
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &length)) {
-        CloseHandle(file);
-        say(report, kOpenFailedMessage);
-        return false;
-    }
-    const auto bytes = static_cast<std::uint64_t>(length.QuadPart);
-    if (bytes == 0) {
-        CloseHandle(file);
-        say(report, kMappingFailedMessage);
-        return false;
-    }
-    if (bytes >= kFourGiB) {
-        CloseHandle(file);
-        say(report, kTooLargeMessage);
-        return false;
-    }
-    const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        CloseHandle(file);
-        say(report, kMappingFailedMessage);
-        return false;
-    }
-    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
-        CloseHandle(mapping);
-        CloseHandle(file);
-        say(report, kViewFailedMessage);
-        return false;
-    }
-    file_ = valueOf(file);
-    mapping_ = valueOf(mapping);
-    view_ = static_cast<std::uint8_t*>(view);
-    size_ = static_cast<std::uint32_t>(bytes);
-    return true;
-}
-
-bool MappedFile::createSized(const char* path, std::uint32_t length, bool report) {
-    close();
-    readOnly_ = false;
-    const std::string target = path;
-    if (target.empty() || endsInSeparator(target) || !targetMayBeReplaced(path)) {
-        say(report, kOpenFailedMessage);
-        return false;
-    }
-    installInterruptHandlingOnce();
-
-    std::string temporary;
-    const HANDLE file = createTemporaryIn(directoryOf(target), temporary);
-    if (file == INVALID_HANDLE_VALUE) {
-        say(report, kOpenFailedMessage);
-        return false;
-    }
-    if (!rememberPendingOutput(temporary)) {
-        CloseHandle(file);
-        DeleteFileA(temporary.c_str());
-        say(report, kOpenFailedMessage);
-        return false;
-    }
-    file_ = valueOf(file);
-    temporaryPath_ = temporary;
-    targetPath_ = target;
-
-    // Setting the length now turns a full disk into a clean failure here
-    // instead of a fault while writing through the view.
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(length);
-    if (length == 0 || !SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
-        close();
-        say(report, kMappingFailedMessage);
-        return false;
-    }
-    const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        close();
-        say(report, kMappingFailedMessage);
-        return false;
-    }
-    mapping_ = valueOf(mapping);
-    void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
-    if (view == nullptr) {
-        close();
-        say(report, kViewFailedMessage);
-        return false;
-    }
-    view_ = static_cast<std::uint8_t*>(view);
-    size_ = length;
-    return true;
-}
-
-bool MappedFile::commit(bool report) {
-    if (readOnly_ || view_ == nullptr || temporaryPath_.empty()) return false;
-    const HANDLE file = handleOf(file_);
-    bool written = FlushViewOfFile(view_, 0) != 0;
-    UnmapViewOfFile(view_);
-    view_ = nullptr;
-    CloseHandle(handleOf(mapping_));
-    mapping_ = 0;
-    written = FlushFileBuffers(file) != 0 && written;
-    CloseHandle(file);
-    file_ = -1;
-    // The rename fails, leaving the target alone, while anyone holds the
-    // target open without delete sharing.
-    if (!written || !MoveFileExA(temporaryPath_.c_str(), targetPath_.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        close();
-        say(report, kOpenFailedMessage);
-        return false;
-    }
-    forgetPendingOutput(temporaryPath_);
-    temporaryPath_.clear();
-    close();
-    return true;
-}
-
-void MappedFile::close() {
-    if (view_ != nullptr) UnmapViewOfFile(view_);
-    if (mapping_ != 0) CloseHandle(handleOf(mapping_));
-    if (file_ != -1) CloseHandle(handleOf(file_));
-    discardTemporary();
-    view_ = nullptr;
-    mapping_ = 0;
-    file_ = -1;
-    size_ = 0;
-    targetPath_.clear();
-}
-
-void MappedFile::discardTemporary() {
-    if (temporaryPath_.empty()) return;
-    DeleteFileA(temporaryPath_.c_str());
-    forgetPendingOutput(temporaryPath_);
-    temporaryPath_.clear();
-}
+}  // namespace os
 
 // ---- Per-user settings -----------------------------------------------------
 

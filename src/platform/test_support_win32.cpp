@@ -1,4 +1,5 @@
 #include "platform/test_support.h"
+#include "platform/test_support_win32.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,32 +46,25 @@ HANDLE inheritable(HANDLE handle) {
     return handle;
 }
 
-}  // namespace
-
-ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
-    ProcessResult result;
-    if (args.empty()) return result;
+// Starts args[0] in workDir with standard input from NUL and standard
+// output to `output`.
+bool startProcess(const std::vector<std::string>& args, const std::string& workDir, HANDLE output,
+                  PROCESS_INFORMATION& process) {
+    if (args.empty()) return false;
     std::string commandLine;
     for (const auto& arg : args) {
         if (!commandLine.empty()) commandLine += ' ';
         appendQuoted(commandLine, arg);
     }
-
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     const HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
-    startup.hStdOutput = writeEnd;
+    startup.hStdOutput = output;
     startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
-    PROCESS_INFORMATION process{};
     // Under Wine on a busy machine a start now and then fails for no reason
     // of ours; a second try then succeeds.
     BOOL started = FALSE;
@@ -79,11 +73,30 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
         started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                  workDir.c_str(), &startup, &process);
         if (!started) {
-            std::fprintf(stderr, "runProcess: CreateProcess failed, error %lu\n", GetLastError());
+            std::fprintf(stderr, "startProcess: CreateProcess failed, error %lu\n", GetLastError());
         }
     }
-    CloseHandle(writeEnd);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+    return started != FALSE;
+}
+
+void closeProcess(PROCESS_INFORMATION& process) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    PROCESS_INFORMATION process{};
+    const bool started = startProcess(args, workDir, writeEnd, process);
+    CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);
         return result;
@@ -97,11 +110,41 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    closeProcess(process);
     result.started = true;
     result.status = static_cast<int>(exitCode);
     return result;
+}
+
+bool terminateOnceNameAppears(const std::vector<std::string>& args, const std::string& workDir,
+                              const std::string& pattern) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE output = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    PROCESS_INFORMATION process{};
+    const bool started = startProcess(args, workDir, output, process);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    if (!started) return false;
+    bool appeared = false;
+    while (!appeared && WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+        WIN32_FIND_DATAA found;
+        const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+        appeared = search != INVALID_HANDLE_VALUE;
+        if (appeared) FindClose(search);
+    }
+    if (appeared) TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    closeProcess(process);
+    return appeared;
+}
+
+bool setFileAttributes(const std::string& path, std::uint32_t attributes) {
+    return SetFileAttributesA(path.c_str(), attributes) != 0;
+}
+
+std::uint32_t fileAttributes(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes;
 }
 
 // The registry has no per-process copy to point elsewhere; the tests run in

@@ -1,5 +1,6 @@
 // Behaviour that only Windows shows: device names, the registry setting and
-// its types, and file sharing between a reader and a new output.
+// its types, file sharing between a reader and a new output, file
+// attributes, and outputs of a run that is cut off.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "config/passphrase_config.h"
 #include "platform/platform.h"
+#include "platform/test_support_win32.h"
 #include "support/test_helpers.h"
 
 namespace tandrel::test {
@@ -132,6 +134,75 @@ TEST(Win32MappedFile, CommitLeavesATargetAloneThatWasOpenedMeanwhile) {
     reader.close();
     EXPECT_EQ(readBytes(target), "precious");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"});
+}
+
+// CreateFileA with CREATE_ALWAYS would not overwrite these, so they are
+// never replaced either.
+TEST(Win32MappedFile, RefusesTargetsThatCreateFileWouldNotOverwrite) {
+    const struct {
+        const char* label;
+        std::uint32_t attributes;
+        bool heldOpenForReading;
+    } cases[] = {
+        {"read-only", testing::kAttributeReadOnly, false},
+        {"hidden", testing::kAttributeHidden, false},
+        {"system", testing::kAttributeSystem, false},
+        {"held open for reading", 0, true},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string target = dir.file("target");
+        writeBytes(target, "precious");
+        if (c.attributes != 0) {
+            ASSERT_TRUE(testing::setFileAttributes(target, c.attributes)) << c.label;
+        }
+        MappedFile reader;
+        if (c.heldOpenForReading) {
+            ASSERT_TRUE(reader.openRead(target.c_str(), true)) << c.label;
+        }
+        MappedFile output;
+        bool created = true;
+        const auto printed = capturedOutput([&] { created = output.createSized(target.c_str(), 3, true); });
+        EXPECT_FALSE(created) << c.label;
+        EXPECT_EQ(printed, "\nERROR: Couldn't open file with CreateFile()\n") << c.label;
+        reader.close();
+        EXPECT_EQ(testing::fileAttributes(target) & c.attributes, c.attributes) << c.label;
+        EXPECT_EQ(readBytes(target), "precious") << c.label;
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"}) << c.label;
+        testing::setFileAttributes(target, testing::kAttributeNormal);  // so that it can be removed
+    }
+}
+
+TEST(Win32MappedFile, ReplacedFileKeepsItsAttributes) {
+    TempDir dir;
+    const std::string target = dir.file("target");
+    writeBytes(target, "old");
+    const std::uint32_t asked = testing::kAttributeArchive | testing::kAttributeNotContentIndexed;
+    ASSERT_TRUE(testing::setFileAttributes(target, asked));
+    // Wine keeps only some attributes of a file: compare with what it kept.
+    const std::uint32_t before = testing::fileAttributes(target) & asked;
+    ASSERT_NE(before, 0u);
+    MappedFile output;
+    ASSERT_TRUE(output.createSized(target.c_str(), 3, true));
+    ASSERT_TRUE(writeText(output, "new"));
+    ASSERT_TRUE(output.commit(true));
+    EXPECT_EQ(testing::fileAttributes(target) & asked, before);
+    EXPECT_EQ(readBytes(target), "new");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"});
+}
+
+// The unfinished output deletes itself when the process ends, however it
+// ends; the file it was to replace stays as it was.
+TEST(Win32Encrypt, TerminatedRunLeavesNothingBehind) {
+    TempDir dir;
+    writeBytes(dir.file("passphrases.txt"), "\"Web\" \"correct horse\"\n");
+    setConfigFileSetting(dir.file("passphrases.txt"));
+    writeBytes(dir.file("big.bin"), std::string(8 << 20, 'b'));
+    writeBytes(dir.file("out.tdl"), "old");
+    ASSERT_TRUE(testing::terminateOnceNameAppears({TANDREL_EXE, "-encrypt", "out.tdl", "big.bin", "Web"},
+                                                  dir.path().string(), dir.file(".tandrel-*")));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"big.bin", "out.tdl", "passphrases.txt"}));
+    EXPECT_EQ(readBytes(dir.file("out.tdl")), "old");
 }
 
 TEST(Win32MappedFile, RefusesDevicesAsInputsAndOutputs) {
