@@ -156,6 +156,7 @@ void inspectFile(const std::string& path, Target& target) {
     constexpr DWORD kProtecting = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     target.writable = target.regularFile && (info.dwFileAttributes & kProtecting) == 0;
     target.id = identityIn(info);
+    target.manyLinks = info.nNumberOfLinks > 1;
 }
 
 }  // namespace
@@ -347,9 +348,45 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     return published;
 }
 
-// Writing into the existing file is never needed here: ReplaceFileA keeps
-// what a rename would lose.
-bool publishInPlace(Temporary&, const Target&, std::uint64_t) { return false; }
+// A file with more than one name is written in place, so that every name
+// sees the result: the finished file keeps its name beside it (its delete
+// disposition cleared) until the copy is complete, and is kept if the copy
+// fails.
+bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
+    const PublishingHeld held;
+    const HANDLE destination =
+        CreateFileA((target.directory + target.leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (destination == INVALID_HANDLE_VALUE) return false;
+    if (!temporary.pending && (!rememberName(temporary) || !setDeleteOnClose(temporary.file, false))) {
+        forgetName(temporary);
+        CloseHandle(destination);
+        return false;
+    }
+    bool copied = true;
+    std::uint8_t buffer[64 * 1024];
+    for (std::uint64_t offset = 0; copied && offset < length; offset += sizeof buffer) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, length - offset));
+        DWORD got = 0;
+        DWORD put = 0;
+        copied = ReadFile(handleOf(temporary.file), buffer, piece, &got, &at) && got == piece &&
+                 WriteFile(destination, buffer, piece, &put, &at) && put == piece;
+    }
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(length);
+    copied = copied && SetFilePointerEx(destination, end, nullptr, FILE_BEGIN) && SetEndOfFile(destination) &&
+             FlushFileBuffers(destination);
+    CloseHandle(destination);
+    closeHandle(temporary.file);
+    temporary.file = kNone;
+    if (copied) DeleteFileA(temporary.name.c_str());
+    forgetName(temporary);
+    temporary.name.clear();
+    return copied;
+}
 
 void discard(Temporary& temporary) {
     closeHandle(temporary.file);  // a file with a delete disposition goes here
