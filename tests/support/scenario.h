@@ -20,8 +20,8 @@
 //   run <arguments...>                 the command line after the program name
 //   stdout closed                      standard output is a pipe nobody reads
 //   during truncate <name> <length> | poke <name> <offset> <byte> | signal <SIG> | kill
-//          [after <bytes>]             done once the run has written its first byte
-//                                      (or that many bytes; after 0: at once)
+//          [after <bytes>]             done with the run stopped once it has written
+//                                      its first byte (or that many; after 0: at once)
 //   prints "<bytes>"  status <n> | killed <SIG>
 //   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>

@@ -3,12 +3,10 @@
 // and end with a status of its own.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
-#include <thread>
 
+#include <dlfcn.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -57,6 +55,21 @@ bool dropToNobody() {
     return setgroups(1, groups) == 0 && setgid(user->pw_gid) == 0 && setuid(user->pw_uid) == 0;
 }
 
+// A run that is to be held still stops itself, once it has written the
+// given number of bytes, by this program's pwrite(), which stands in front
+// of the C library's: the tool is linked into this program, so every write
+// of an output passes here, and the moment is exact.
+std::uint64_t holdAt = 0;
+bool holding = false;
+std::uint64_t written = 0;
+
+void holdIfDue() {
+    if (holding && written >= holdAt) {
+        holding = false;
+        raise(SIGSTOP);
+    }
+}
+
 [[noreturn]] void runChild(const std::vector<std::string>& args, const fs::path& workDir,
                            const EntryOptions& options, int output) {
     dup2(output, STDOUT_FILENO);
@@ -64,6 +77,9 @@ bool dropToNobody() {
     if (chdir(workDir.c_str()) != 0) _exit(120);
     umask(022);  // the mode of new files in the expectations
     if (options.asNobody && !dropToNobody()) _exit(121);
+    holding = options.whileWriting || !options.signalWhileWriting.empty();
+    holdAt = options.holdAfterBytes;
+    holdIfDue();
     std::vector<std::string> words{"tandrel"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -72,34 +88,6 @@ bool dropToNobody() {
     const int status = runCommandLine(static_cast<int>(words.size()), argv.data());
     std::fflush(stdout);
     _exit(status);
-}
-
-// Bytes the process has written with write calls so far.
-std::uint64_t bytesWritten(pid_t process) {
-    std::ifstream io("/proc/" + std::to_string(process) + "/io");
-    std::string key;
-    std::uint64_t value = 0;
-    while (io >> key >> value) {
-        if (key == "wchar:") return value;
-    }
-    return 0;
-}
-
-// Waits until the run has written `bytes` of its output (it prints nothing
-// before), then holds it still. False if it ended first.
-bool holdOnceWritten(pid_t process, std::uint64_t bytes) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (bytesWritten(process) < bytes) {
-        siginfo_t ended{};
-        if (waitid(P_PID, static_cast<id_t>(process), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-            ended.si_pid != 0 || std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    kill(process, SIGSTOP);
-    int status = 0;
-    return waitpid(process, &status, WUNTRACED) == process && WIFSTOPPED(status);
 }
 
 }  // namespace
@@ -118,13 +106,18 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
     const pid_t child = fork();
     if (child == 0) runChild(args, workDir, options, ends[1]);
     close(ends[1]);
+    int status = 0;
+    bool ended = false;
     if (options.whileWriting || !options.signalWhileWriting.empty()) {
-        if (holdOnceWritten(child, options.holdAfterBytes)) {
+        while (waitpid(child, &status, WUNTRACED) < 0 && errno == EINTR) {
+        }
+        ended = !WIFSTOPPED(status);
+        if (ended) {
+            ADD_FAILURE() << "the run ended before it wrote " << options.holdAfterBytes << " bytes";
+        } else {
             if (options.whileWriting) options.whileWriting();
             if (!options.signalWhileWriting.empty()) kill(child, signalNumber(options.signalWhileWriting));
             kill(child, SIGCONT);
-        } else {
-            ADD_FAILURE() << "the run ended before it wrote its output";
         }
     }
     if (!options.stdoutClosed) {
@@ -136,8 +129,7 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
         }
         close(ends[0]);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (!ended && waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) run.killedBy = signalName(WTERMSIG(status));
@@ -188,3 +180,12 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
 }
 
 }  // namespace tandrel::test
+
+extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offset) {
+    using Pwrite = ssize_t (*)(int, const void*, size_t, off_t);
+    static const auto systemPwrite = reinterpret_cast<Pwrite>(dlsym(RTLD_NEXT, "pwrite"));
+    const ssize_t put = systemPwrite(file, data, length, offset);
+    if (put > 0) tandrel::test::written += static_cast<std::uint64_t>(put);
+    tandrel::test::holdIfDue();
+    return put;
+}
