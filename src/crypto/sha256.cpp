@@ -112,13 +112,16 @@ inline void compressionRound(std::uint32_t a, std::uint32_t b, std::uint32_t c,
 #ifdef TANDREL_SHA256_X86
 #define TANDREL_SHA_TARGET TANDREL_TARGET("sha,sse4.1,ssse3")
 
+TANDREL_SHA_TARGET inline __m128i loadUnaligned(const void* at) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(at));
+}
+
 // Four rounds: the instruction does two, taking W+K from the low half of
 // `words`, and the register that held A,B,E,F before them holds the new
 // C,D,G,H after them.
 TANDREL_SHA_TARGET inline void fourRounds(__m128i& abef, __m128i& cdgh, __m128i words,
                                           int firstRound) {
-    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRoundConstants + firstRound));
-    const __m128i wk = _mm_add_epi32(words, k);
+    const __m128i wk = _mm_add_epi32(words, loadUnaligned(kRoundConstants + firstRound));
     cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
     abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0e));
 }
@@ -133,13 +136,12 @@ TANDREL_SHA_TARGET inline __m128i nextWords(__m128i w16, __m128i w12, __m128i w8
 // first letter in the highest lane; the state is rearranged once per call.
 TANDREL_SHA_TARGET void compressWithShaExtensions(std::uint32_t* state, const std::uint8_t* blocks,
                                                   std::uint32_t count) {
-    alignas(16) static constexpr std::uint8_t kWordByteOrder[16] = {3,  2,  1, 0, 7,  6,  5,  4,
-                                                                    11, 10, 9, 8, 15, 14, 13, 12};
-    const __m128i byteOrder = _mm_load_si128(reinterpret_cast<const __m128i*>(kWordByteOrder));
-    const __m128i badc = _mm_shuffle_epi32(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xb1);
-    const __m128i hgfe = _mm_shuffle_epi32(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1b);
+    // pshufb indices that reverse the bytes of each 32-bit word.
+    static constexpr std::uint8_t kWordByteOrder[16] = {3,  2,  1, 0, 7,  6,  5,  4,
+                                                        11, 10, 9, 8, 15, 14, 13, 12};
+    const __m128i byteOrder = loadUnaligned(kWordByteOrder);
+    const __m128i badc = _mm_shuffle_epi32(loadUnaligned(state), 0xb1);
+    const __m128i hgfe = _mm_shuffle_epi32(loadUnaligned(state + 4), 0x1b);
     __m128i abef = _mm_alignr_epi8(badc, hgfe, 8);
     __m128i cdgh = _mm_blend_epi16(hgfe, badc, 0xf0);
 
@@ -148,8 +150,7 @@ TANDREL_SHA_TARGET void compressWithShaExtensions(std::uint32_t* state, const st
         const __m128i cdghBefore = cdgh;
         __m128i w[4];
         for (int i = 0; i < 4; ++i) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i));
-            w[i] = _mm_shuffle_epi8(bytes, byteOrder);
+            w[i] = _mm_shuffle_epi8(loadUnaligned(blocks + 16 * i), byteOrder);
         }
         for (int round = 0; round < 64; round += 16) {
             fourRounds(abef, cdgh, w[0], round);
