@@ -126,8 +126,10 @@ TANDREL_SHA_TARGET inline void fourRounds(__m128i& abef, __m128i& cdgh, __m128i 
     abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0e));
 }
 
-// W[t..t+3] from W[t-16..t-1], given as four vectors of four words.
-TANDREL_SHA_TARGET inline __m128i nextWords(__m128i w16, __m128i w12, __m128i w8, __m128i w4) {
+// W[t..t+3] from W[t-16..t-1], given as four vectors of four words. By
+// reference: 32-bit MSVC cannot pass a fourth vector by value.
+TANDREL_SHA_TARGET inline __m128i nextWords(const __m128i& w16, const __m128i& w12,
+                                            const __m128i& w8, const __m128i& w4) {
     const __m128i w7 = _mm_alignr_epi8(w4, w8, 4);
     return _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(w16, w12), w7), w4);
 }
