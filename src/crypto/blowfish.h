@@ -49,6 +49,11 @@ public:
 private:
     std::uint32_t f(std::uint32_t x) const;
 
+    // Deciphers `Lanes` consecutive blocks from src into dst, continuing
+    // `chain`, round by round across the blocks.
+    template <int Lanes>
+    void decryptBlocks(const std::uint8_t* src, std::uint8_t* dst, CbcChain& chain) const;
+
     std::uint32_t P[18];
     std::uint32_t S[4][256];
 };

@@ -7,9 +7,20 @@
 #include "crypto/secure_wipe.h"
 #include "platform/platform.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <emmintrin.h>
-#define TANDREL_SHA256_SSE2 1
+// Each compiler names the architecture its own way; MSVC defines only the
+// _M_ macros.
+#if defined(_M_X64) || defined(_M_IX86) || defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TANDREL_SHA256_X86 1
+#endif
+
+// GCC and Clang compile an instruction-set extension only in functions that
+// ask for it, so the routines chosen at run time carry the request. MSVC
+// compiles every intrinsic anywhere and has no such attribute.
+#if defined(__GNUC__) || defined(__clang__)
+#define TANDREL_TARGET(features) __attribute__((target(features)))
+#else
+#define TANDREL_TARGET(features)
 #endif
 
 namespace tandrel {
@@ -38,11 +49,11 @@ void swapBlockScalar(std::uint8_t* block) {
     }
 }
 
-#ifdef TANDREL_SHA256_SSE2
+#ifdef TANDREL_SHA256_X86
 // Four 16-byte lanes: swap the 16-bit halves of each word, then the bytes of
-// each half. The attribute lets 32-bit builds carry it for processors that
+// each half. The target lets 32-bit builds carry it for processors that
 // report the feature at run time.
-__attribute__((target("sse2"))) void swapBlockSse2(std::uint8_t* block) {
+TANDREL_TARGET("sse2") void swapBlockSse2(std::uint8_t* block) {
     for (int lane = 0; lane < 4; ++lane) {
         __m128i* at = reinterpret_cast<__m128i*>(block + 16 * lane);
         __m128i v = _mm_load_si128(at);
@@ -57,7 +68,7 @@ __attribute__((target("sse2"))) void swapBlockSse2(std::uint8_t* block) {
 using SwapRoutine = void (*)(std::uint8_t*);
 
 SwapRoutine chooseSwap(Sha256::ByteSwap variant) {
-#ifdef TANDREL_SHA256_SSE2
+#ifdef TANDREL_SHA256_X86
     if (variant == Sha256::ByteSwap::Automatic) {
         variant = platform::processorHasSse2() ? Sha256::ByteSwap::Sse2 : Sha256::ByteSwap::Scalar;
     }
@@ -98,14 +109,97 @@ inline void compressionRound(std::uint32_t a, std::uint32_t b, std::uint32_t c,
     h = t1 + t2;
 }
 
+#ifdef TANDREL_SHA256_X86
+#define TANDREL_SHA_TARGET TANDREL_TARGET("sha,sse4.1,ssse3")
+
+TANDREL_SHA_TARGET inline __m128i loadUnaligned(const void* at) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(at));
+}
+
+// Four rounds: the instruction does two, taking W+K from the low half of
+// `words`, and the register that held A,B,E,F before them holds the new
+// C,D,G,H after them.
+TANDREL_SHA_TARGET inline void fourRounds(__m128i& abef, __m128i& cdgh, __m128i words,
+                                          int firstRound) {
+    const __m128i wk = _mm_add_epi32(words, loadUnaligned(kRoundConstants + firstRound));
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0e));
+}
+
+// W[t..t+3] from W[t-16..t-1], given as four vectors of four words. By
+// reference: 32-bit MSVC cannot pass a fourth vector by value.
+TANDREL_SHA_TARGET inline __m128i nextWords(const __m128i& w16, const __m128i& w12,
+                                            const __m128i& w8, const __m128i& w4) {
+    const __m128i w7 = _mm_alignr_epi8(w4, w8, 4);
+    return _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(w16, w12), w7), w4);
+}
+
+// The instructions keep the state as A,B,E,F and C,D,G,H, each with its
+// first letter in the highest lane; the state is rearranged once per call.
+TANDREL_SHA_TARGET void compressWithShaExtensions(std::uint32_t* state, const std::uint8_t* blocks,
+                                                  std::uint32_t count) {
+    // pshufb indices that reverse the bytes of each 32-bit word.
+    static constexpr std::uint8_t kWordByteOrder[16] = {3,  2,  1, 0, 7,  6,  5,  4,
+                                                        11, 10, 9, 8, 15, 14, 13, 12};
+    const __m128i byteOrder = loadUnaligned(kWordByteOrder);
+    const __m128i badc = _mm_shuffle_epi32(loadUnaligned(state), 0xb1);
+    const __m128i hgfe = _mm_shuffle_epi32(loadUnaligned(state + 4), 0x1b);
+    __m128i abef = _mm_alignr_epi8(badc, hgfe, 8);
+    __m128i cdgh = _mm_blend_epi16(hgfe, badc, 0xf0);
+
+    for (; count > 0; --count, blocks += kSha256BlockSize) {
+        const __m128i abefBefore = abef;
+        const __m128i cdghBefore = cdgh;
+        __m128i w[4];
+        for (int i = 0; i < 4; ++i) {
+            w[i] = _mm_shuffle_epi8(loadUnaligned(blocks + 16 * i), byteOrder);
+        }
+        for (int round = 0; round < 64; round += 16) {
+            fourRounds(abef, cdgh, w[0], round);
+            fourRounds(abef, cdgh, w[1], round + 4);
+            fourRounds(abef, cdgh, w[2], round + 8);
+            fourRounds(abef, cdgh, w[3], round + 12);
+            if (round < 48) {
+                w[0] = nextWords(w[0], w[1], w[2], w[3]);
+                w[1] = nextWords(w[1], w[2], w[3], w[0]);
+                w[2] = nextWords(w[2], w[3], w[0], w[1]);
+                w[3] = nextWords(w[3], w[0], w[1], w[2]);
+            }
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    }
+
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1b);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xb1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xf0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+#endif
+
 }  // namespace
 
-Sha256::Sha256() : Sha256(ByteSwap::Automatic) {}
+Sha256::Sha256() : Sha256(Compression::Automatic, ByteSwap::Automatic) {}
 
-Sha256::Sha256(ByteSwap variant) : compressBlock(compress), swapBlock(chooseSwap(variant)) {}
+Sha256::Sha256(Compression compression, ByteSwap byteSwap)
+    : compressBlock(compressPortable), swapBlock(chooseSwap(byteSwap)) {
+#ifdef TANDREL_SHA256_X86
+    if (compression == Compression::Automatic) {
+        compression = platform::processorHasShaExtensions() ? Compression::ShaExtensions
+                                                            : Compression::Portable;
+    }
+    if (compression == Compression::ShaExtensions) compressBlock = compressShaExtensions;
+#else
+    (void)compression;
+#endif
+}
 
 Sha256::ByteSwap Sha256::byteSwap() const {
     return swapBlock == swapBlockScalar ? ByteSwap::Scalar : ByteSwap::Sse2;
+}
+
+Sha256::Compression Sha256::compression() const {
+    return compressBlock == compressPortable ? Compression::Portable : Compression::ShaExtensions;
 }
 
 void Sha256::reset() {
@@ -122,46 +216,55 @@ void Sha256::wipeState() {
     secureWipe(&total, sizeof total);
 }
 
-void Sha256::compress(Sha256& hasher, const std::uint8_t* words) {
+void Sha256::compressPortable(Sha256& hasher, const std::uint8_t* blocks, std::uint32_t count) {
     std::uint32_t* w = hasher.schedule;
-    std::memcpy(w, words, 16 * sizeof(std::uint32_t));
-    for (int t = 16; t < 64; ++t) {
-        w[t] = smallSigma1(w[t - 2]) + w[t - 7] + smallSigma0(w[t - 15]) + w[t - 16];
-    }
+    for (; count > 0; --count, blocks += kSha256BlockSize) {
+        // Copied first so the swap works on aligned words wherever the
+        // caller's bytes lie.
+        std::memcpy(w, blocks, kSha256BlockSize);
+        hasher.swapBlock(reinterpret_cast<std::uint8_t*>(w));
+        for (int t = 16; t < 64; ++t) {
+            w[t] = smallSigma1(w[t - 2]) + w[t - 7] + smallSigma0(w[t - 15]) + w[t - 16];
+        }
 
-    std::uint32_t a = hasher.state[0], b = hasher.state[1], c = hasher.state[2],
-                  d = hasher.state[3], e = hasher.state[4], f = hasher.state[5],
-                  g = hasher.state[6], h = hasher.state[7];
-    for (int t = 0; t < 64; t += 8) {
-        compressionRound(a, b, c, d, e, f, g, h, kRoundConstants[t] + w[t]);
-        compressionRound(h, a, b, c, d, e, f, g, kRoundConstants[t + 1] + w[t + 1]);
-        compressionRound(g, h, a, b, c, d, e, f, kRoundConstants[t + 2] + w[t + 2]);
-        compressionRound(f, g, h, a, b, c, d, e, kRoundConstants[t + 3] + w[t + 3]);
-        compressionRound(e, f, g, h, a, b, c, d, kRoundConstants[t + 4] + w[t + 4]);
-        compressionRound(d, e, f, g, h, a, b, c, kRoundConstants[t + 5] + w[t + 5]);
-        compressionRound(c, d, e, f, g, h, a, b, kRoundConstants[t + 6] + w[t + 6]);
-        compressionRound(b, c, d, e, f, g, h, a, kRoundConstants[t + 7] + w[t + 7]);
-    }
+        std::uint32_t a = hasher.state[0], b = hasher.state[1], c = hasher.state[2],
+                      d = hasher.state[3], e = hasher.state[4], f = hasher.state[5],
+                      g = hasher.state[6], h = hasher.state[7];
+        for (int t = 0; t < 64; t += 8) {
+            compressionRound(a, b, c, d, e, f, g, h, kRoundConstants[t] + w[t]);
+            compressionRound(h, a, b, c, d, e, f, g, kRoundConstants[t + 1] + w[t + 1]);
+            compressionRound(g, h, a, b, c, d, e, f, kRoundConstants[t + 2] + w[t + 2]);
+            compressionRound(f, g, h, a, b, c, d, e, kRoundConstants[t + 3] + w[t + 3]);
+            compressionRound(e, f, g, h, a, b, c, d, kRoundConstants[t + 4] + w[t + 4]);
+            compressionRound(d, e, f, g, h, a, b, c, kRoundConstants[t + 5] + w[t + 5]);
+            compressionRound(c, d, e, f, g, h, a, b, kRoundConstants[t + 6] + w[t + 6]);
+            compressionRound(b, c, d, e, f, g, h, a, kRoundConstants[t + 7] + w[t + 7]);
+        }
 
-    const std::uint32_t finalWork[8] = {a, b, c, d, e, f, g, h};
-    for (int i = 0; i < 8; ++i) {
-        hasher.work[i] = finalWork[i];
-        hasher.state[i] += finalWork[i];
+        const std::uint32_t finalWork[8] = {a, b, c, d, e, f, g, h};
+        for (int i = 0; i < 8; ++i) {
+            hasher.work[i] = finalWork[i];
+            hasher.state[i] += finalWork[i];
+        }
     }
 }
 
-void Sha256::processBlock(std::uint8_t* buffer) {
-    swapBlock(buffer);
-    compressBlock(*this, buffer);
+#ifdef TANDREL_SHA256_X86
+void Sha256::compressShaExtensions(Sha256& hasher, const std::uint8_t* blocks,
+                                   std::uint32_t count) {
+    compressWithShaExtensions(hasher.state, blocks, count);
 }
+#endif
 
+// Whole blocks go to the compression straight from the caller's memory, all
+// in one call.
 void Sha256::update(const std::uint8_t* data, std::uint32_t len) {
     total += len;
-    while (len >= kSha256BlockSize) {
-        std::memcpy(block[0], data, kSha256BlockSize);
-        processBlock(block[0]);
-        data += kSha256BlockSize;
-        len -= kSha256BlockSize;
+    const std::uint32_t wholeBlocks = len / kSha256BlockSize;
+    if (wholeBlocks != 0) {
+        compressBlock(*this, data, wholeBlocks);
+        data += wholeBlocks * kSha256BlockSize;
+        len %= kSha256BlockSize;
         if (len == 0) return;
     }
     finishMessage(data, len);
@@ -180,8 +283,8 @@ void Sha256::finishMessage(const std::uint8_t* tail, std::uint32_t tailLen) {
     storeBigEndian32(last + 56, total >> 29);
     storeBigEndian32(last + 60, total << 3);
 
-    processBlock(first);
-    if (needsSecondBlock) processBlock(last);
+    compressBlock(*this, first, 1);
+    if (needsSecondBlock) compressBlock(*this, last, 1);
     finalized = true;
 }
 

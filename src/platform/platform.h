@@ -97,6 +97,7 @@ bool isReservedFileName(const char* name);
 
 // Processor services.
 bool processorHasSse2();
+bool processorHasShaExtensions();
 // False where the processor has no readable time-stamp counter.
 bool readTimestampCounter(std::uint64_t& ticks);
 std::uint32_t processId();
