@@ -6,14 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-compiler=x86_64-w64-mingw32-g++-posix
-wine=/usr/lib/wine/wine64
-if ! command -v "$compiler" >/dev/null 2>&1; then
-  echo "Windows stage skipped: $compiler not found (Debian: apt-get install g++-mingw-w64-x86-64-posix)"
-  exit 0
-fi
-if [ ! -x "$wine" ]; then
-  echo "Windows stage skipped: $wine not found (Debian: apt-get install wine64)"
+source tools/windows-tools.sh
+if missing="$(windows_tools_missing)"; then
+  echo "Windows stage skipped: $missing"
   exit 0
 fi
 
