@@ -27,11 +27,16 @@ bool isOpenInput(const os::FileId& id) {
 }
 
 // A new name, a link that is replaced rather than followed, or a regular
-// file the user could write as it is and that no input of this run is.
+// file the user could write as it is and that no input of this run is. In a
+// shared folder, a file of another user or one with other names may have
+// been planted to catch the result: it is not written, as the kernel's own
+// rules for such folders would not let a shell write it either.
 bool mayBecomeOutput(const os::Target& target) {
     if (target.unusable || target.leaf.empty() || isReservedFileName(target.leaf.c_str())) return false;
     if (!target.exists || target.link) return true;
-    return target.regularFile && target.writable && !isOpenInput(target.id);
+    const bool planted =
+        target.sharedFolder && ((target.ownedByOther && !target.ownedByFolderOwner) || target.manyLinks);
+    return target.regularFile && target.writable && !planted && !isOpenInput(target.id);
 }
 
 }  // namespace
@@ -101,8 +106,9 @@ bool MappedFile::createSized(const char* path, std::uint32_t length, bool report
         return false;
     }
     state->target = os::inspectTarget(path, links == LinkAtTarget::Follow);
+    const bool replacing = state->target.exists && !state->target.link;
     if (!mayBecomeOutput(state->target) ||
-        !os::createTemporary(state->target.directory, state->temporary)) {
+        !os::createTemporary(state->target.directory, replacing, state->temporary)) {
         os::closeHandle(state->target.file);
         say(report, kOpenFailedMessage);
         return false;
@@ -146,6 +152,9 @@ bool MappedFile::commit(bool report) {
         } else if (replacing) {
             published = os::publishInPlace(state.temporary, target, state.size);
         }
+    }
+    if (!published && report && !state.temporary.keptAs.empty()) {
+        std::printf(kResultKeptMessage, state.temporary.keptAs.c_str());
     }
     close();
     if (!published) say(report, kOpenFailedMessage);

@@ -60,7 +60,11 @@ struct Target {
     bool ownedByOther = false;
     bool manyLinks = false;
     bool extendedAttributes = false;
-    std::uint32_t permissions = 0;  // read/write/execute bits only
+    // A folder where others may make files but only remove their own (the
+    // sticky bit): a file there may have been planted under the name.
+    bool sharedFolder = false;
+    bool ownedByFolderOwner = false;
+    std::uint32_t permissions = 0;  // mode bits, set-ID and sticky bits included
     std::uint32_t group = 0;
     // Open for writing in place where the system may need that; else kNone.
     Handle file = kNone;
@@ -83,13 +87,16 @@ struct Temporary {
     Handle directory = kNone;
     std::string name;  // empty while the file has no name
     bool pending = false;  // recorded for removal by an interrupt
+    std::string keptAs;  // where a result stays when writing it in place failed
 };
 
 // True unless a test asks for the named temporary files that stand in where
 // unnamed ones are not available.
 extern bool unnamedTemporaries;
 
-bool createTemporary(const std::string& directory, Temporary& temporary);
+// `replacing` says whether the result will replace an existing file (and
+// take its permissions) or be a new one (and get what new files get there).
+bool createTemporary(const std::string& directory, bool replacing, Temporary& temporary);
 // Sets aside `length` bytes, so that a full disk fails here.
 bool reserve(Temporary& temporary, std::uint64_t length);
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data,
@@ -104,8 +111,9 @@ bool carryOver(Temporary& temporary, const Target& target);
 // stood there.
 bool publishByRename(Temporary& temporary, const Target& target);
 // Copies the finished file into the existing target, which keeps its
-// identity; the temporary file holds the whole result under a name until the
-// copy is complete, and is kept if the copy fails.
+// identity. The space is set aside first; the temporary file holds the whole
+// result under a name until the copy is complete, and is kept (keptAs) if
+// the copy fails once it has begun.
 bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length);
 // Removes an unpublished file.
 void discard(Temporary& temporary);

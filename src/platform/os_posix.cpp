@@ -63,7 +63,10 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a sign
 // a handler on the systems this build targets.
 extern "C" void onBusError(int signalNumber, siginfo_t* info, void*) {
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    // Only a fault of the kernel on an address is a lost page; a bus error
+    // sent by another process ends the run like any other signal.
     for (WatchedView& view : watchedViews) {
+        if (info->si_code != BUS_ADRERR) break;
         const std::uintptr_t base = view.base.load();
         if (base == 0 || address < base || address - base >= view.length.load()) continue;
         void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
@@ -73,7 +76,9 @@ extern "C" void onBusError(int signalNumber, siginfo_t* info, void*) {
         }
     }
     removePendingOutputs(removeByName);
-    std::signal(signalNumber, SIG_DFL);  // the fault repeats and ends the process
+    std::signal(signalNumber, SIG_DFL);
+    // A fault repeats when the handler returns; a sent signal must be raised.
+    if (info->si_code <= 0) std::raise(signalNumber);
 }
 
 void install(int signalNumber, void (*handler)(int)) {
@@ -136,12 +141,12 @@ void forgetName(Temporary& temporary) {
     temporary.name.clear();
 }
 
-bool createNamed(Temporary& temporary) {
+bool createNamed(Temporary& temporary, mode_t mode) {
     const SignalsHeld held;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary.name = temporaryName();
         const int file = openat(fd(temporary.directory), temporary.name.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (file >= 0) {
             temporary.file = file;
             if (rememberName(temporary)) return true;
@@ -154,15 +159,18 @@ bool createNamed(Temporary& temporary) {
     return false;
 }
 
+bool linkUnnamed(const Temporary& temporary, const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(temporary.file);
+    return linkat(AT_FDCWD, self.c_str(), fd(temporary.directory), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Gives an unnamed temporary file a name beside its target. The caller holds
 // the signals back.
 bool nameUnnamed(Temporary& temporary) {
     if (!temporary.name.empty()) return true;
-    const std::string self = "/proc/self/fd/" + std::to_string(temporary.file);
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary.name = temporaryName();
-        if (linkat(AT_FDCWD, self.c_str(), fd(temporary.directory), temporary.name.c_str(),
-                   AT_SYMLINK_FOLLOW) == 0) {
+        if (linkUnnamed(temporary, temporary.name)) {
             if (rememberName(temporary)) return true;
             unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
             break;
@@ -194,12 +202,6 @@ bool writeAll(int file, std::uint64_t offset, const std::uint8_t* data, std::uin
     return true;
 }
 
-mode_t newFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-}
-
 // The facts of a regular file at `path` (already known by `seen`), opened
 // for writing to prove the user may write it as it is.
 void inspectRegularFile(const char* path, int extraFlags, const struct stat& seen, Target& target) {
@@ -219,8 +221,13 @@ void inspectRegularFile(const char* path, int extraFlags, const struct stat& see
     target.ownedByOther = opened.st_uid != geteuid();
     target.manyLinks = opened.st_nlink > 1;
     target.extendedAttributes = flistxattr(file, nullptr, 0) > 0;
-    target.permissions = opened.st_mode & 0777;
+    target.permissions = opened.st_mode & 07777;
     target.group = opened.st_gid;
+    struct stat folder {};
+    if (stat(target.directory.empty() ? "." : target.directory.c_str(), &folder) == 0) {
+        target.sharedFolder = (folder.st_mode & S_ISVTX) != 0;
+        target.ownedByFolderOwner = opened.st_uid == folder.st_uid;
+    }
 }
 
 // A followed link: opened through the link, as a shell redirection opens it
@@ -360,20 +367,24 @@ Target inspectTarget(const char* path, bool followLink) {
 
 bool unnamedTemporaries = true;
 
-bool createTemporary(const std::string& directory, Temporary& temporary) {
+bool createTemporary(const std::string& directory, bool replacing, Temporary& temporary) {
     const int folder = open(directory.empty() ? "." : directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return false;
     temporary.directory = folder;
+    // A new file is made as any new file is, so that the umask or the
+    // folder's default access list decide who may read it; a replacement
+    // starts private and takes the old file's permissions when published.
+    const mode_t mode = replacing ? 0600 : 0666;
     // An unnamed file needs /proc to be given a name later; without either,
     // a named file stands in.
     const int unnamed = unnamedTemporaries && access("/proc/self/fd", X_OK) == 0
-                            ? openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)
+                            ? openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode)
                             : -1;
     if (unnamed >= 0) {
         temporary.file = unnamed;
         return true;
     }
-    if (createNamed(temporary)) return true;
+    if (createNamed(temporary, mode)) return true;
     ::close(folder);
     temporary.directory = kNone;
     return false;
@@ -404,19 +415,29 @@ bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* dat
 bool makeDurable(Temporary& temporary) { return fsync(fd(temporary.file)) == 0; }
 
 bool carryOver(Temporary& temporary, const Target& target) {
+    if (!target.exists || target.link) return true;  // made as new files are
     const int file = fd(temporary.file);
-    if (!target.exists || target.link) return fchmod(file, newFileMode()) == 0;
+    // An access list the folder gave the new file by default would widen
+    // what the old file allowed (a file with a list of its own is written in
+    // place instead).
+    if (fremovexattr(file, "system.posix_acl_access") != 0 && errno != ENODATA && errno != ENOTSUP) {
+        return false;
+    }
     struct stat made {};
     if (fstat(file, &made) != 0) return false;
-    // Only the permission bits, never set-user-ID, set-group-ID or sticky.
     if (made.st_gid != target.group && fchown(file, static_cast<uid_t>(-1), target.group) != 0) return false;
+    // Only the permission bits, never set-user-ID, set-group-ID or sticky.
     return fchmod(file, static_cast<mode_t>(target.permissions & 0777)) == 0;
 }
 
 bool publishByRename(Temporary& temporary, const Target& target) {
     const SignalsHeld held;
-    if (!nameUnnamed(temporary) || renameat(fd(temporary.directory), temporary.name.c_str(),
-                                            fd(temporary.directory), target.leaf.c_str()) != 0) {
+    // A new file gets its name in one step, and never takes the place of a
+    // file that appeared meanwhile.
+    if (!target.exists && temporary.name.empty()) {
+        if (!linkUnnamed(temporary, target.leaf)) return false;
+    } else if (!nameUnnamed(temporary) || renameat(fd(temporary.directory), temporary.name.c_str(),
+                                                   fd(temporary.directory), target.leaf.c_str()) != 0) {
         return false;
     }
     forgetName(temporary);
@@ -426,18 +447,22 @@ bool publishByRename(Temporary& temporary, const Target& target) {
 
 bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
     if (target.file == kNone) return false;
+    const int destination = fd(target.file);
     // Interrupts wait until the file is whole again.
     const SignalsHeld held;
+#ifdef FALLOC_FL_KEEP_SIZE
+    // A full disk must fail here, before a byte of the old content goes.
+    if (fallocate(destination, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+        return false;
+    }
+#endif
     if (!nameUnnamed(temporary)) return false;
     syncDirectory(temporary.directory);
     // From here the named temporary file holds the only complete copy until
-    // the target does; if the copy fails it stays, and the target may be
-    // partly written.
-    const int destination = fd(target.file);
-#ifdef FALLOC_FL_KEEP_SIZE
-    fallocate(destination, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
-#endif
-    bool copied = true;
+    // the target does. Writing as root would keep set-user-ID and
+    // set-group-ID bits that a write by anyone else clears: they go first.
+    bool copied = (target.permissions & 07000) == 0 || fchmod(destination, target.permissions & 0777) == 0;
     std::uint8_t buffer[64 * 1024];
     for (std::uint64_t offset = 0; copied && offset < length; offset += sizeof buffer) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, length - offset));
@@ -446,7 +471,11 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
                  writeAll(destination, offset, buffer, piece);
     }
     copied = copied && ftruncate(destination, static_cast<off_t>(length)) == 0 && fsync(destination) == 0;
-    if (copied) unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+    if (copied) {
+        unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+    } else {
+        temporary.keptAs = target.directory + temporary.name;
+    }
     forgetName(temporary);
     if (copied) syncDirectory(temporary.directory);
     return copied;

@@ -252,7 +252,7 @@ Target inspectTarget(const char* path, bool followLink) {
 
 // ---- Outputs -------------------------------------------------------------------
 
-bool createTemporary(const std::string& directory, Temporary& temporary) {
+bool createTemporary(const std::string& directory, bool, Temporary& temporary) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary.name = directory + temporaryLeaf();
         // Delete sharing lets an interrupt remove a file that lives by its

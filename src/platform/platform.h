@@ -16,6 +16,9 @@ inline constexpr const char* kMappingFailedMessage =
     "\nERROR: Couldn't open file mapping with CreateFileMapping()\n";
 inline constexpr const char* kViewFailedMessage =
     "\nERROR: Couldn't map view of file with MapViewOfFile()\n";
+// Printed with the path of the temporary file that holds a result which
+// could not be copied into the file it was to replace.
+inline constexpr const char* kResultKeptMessage = "\nERROR: The new content is kept in \"%s\"\n";
 // File sizes are 32-bit counts throughout the tool; larger files are refused.
 inline constexpr const char* kTooLargeMessage =
     "\nERROR: File is too large (4 GiB or more)\n";

@@ -5,9 +5,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include "platform/os.h"
@@ -122,6 +124,35 @@ TEST(PosixMappedFile, AnInputCutShortUnderItsViewReadsZerosAndSaysSo) {
     EXPECT_EQ(file.data()[99], 'i');
     EXPECT_EQ(file.data()[2 * 4096 + 5], 0);
     EXPECT_FALSE(file.intact());
+}
+
+// A file written in place (it has a second name) has the space set aside
+// first: on a full disk the old content stays and nothing is left beside it.
+TEST(PosixMappedFile, WritingInPlaceOnAFullDiskLeavesTheOldFile) {
+    TempDir dir;
+    const std::string small = dir.file("small");
+    fs::create_directory(small);
+    if (mount("tandrel-test", small.c_str(), "tmpfs", 0, "size=1m,mode=0755") != 0) {
+        GTEST_SKIP() << "no small file system can be mounted here";
+    }
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(small.c_str(),
+                                                                     [](const char* at) { umount2(at, MNT_DETACH); });
+    const std::string target = small + "/target";
+    const std::string old(100 * 1024, 'o');
+    writeBytes(target, old);
+    fs::create_hard_link(target, small + "/other");
+    {
+        MappedFile file;
+        ASSERT_TRUE(file.createSized(target.c_str(), 800 * 1024, true));
+        ASSERT_TRUE(writeText(file, std::string(800 * 1024, 'n')));
+        const auto output = capturedOutput([&] { EXPECT_FALSE(file.commit(true)); });
+        EXPECT_EQ(output, "\nERROR: Couldn't open file with CreateFile()\n");
+    }
+    EXPECT_EQ(readBytes(target), old);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(small)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"other", "target"}));
 }
 
 // The temporary file lies beside the target under a short name, so a
@@ -253,8 +284,9 @@ TEST_F(PosixUserSetting, WithoutHomeTheAccountsHomeFolderIsUsed) {
         EXPECT_EQ(read("SOFTWARE\\Pellmark Software\\Tandrel Tests\\" + leaf), "from-account");
     }
     fs::remove_all(product / leaf);
-    std::error_code leftOver;
-    fs::remove(product, leftOver);  // only if no other run's probe is there
+    std::error_code leftOver;  // folders another run still uses stay
+    fs::remove(product, leftOver);
+    fs::remove(product.parent_path(), leftOver);
 }
 
 }  // namespace

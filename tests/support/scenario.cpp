@@ -260,7 +260,7 @@ private:
             } else if (w.at(2) != "*") {
                 EXPECT_EQ(readBytes(path), contentOf(w.at(2))) << "content of " << w.at(0);
             }
-        } else if (verb == "expect-owner") {
+        } else if (verb == "expect-owner" || verb == "expect-xattrs") {
             EXPECT_TRUE(systemLine(line, work_)) << verb;
         } else if (verb == "expect-link") {
             ASSERT_TRUE(fs::is_symlink(at(w.at(0)))) << w.at(0);

@@ -25,6 +25,7 @@
 //   prints "<bytes>"  status <n> | killed <SIG>
 //   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>
+//   expect-xattrs <name> <attribute names...>    all its extended attributes
 //   same-file <name> | missing <name> | only <paths...>   (every path in the folder)
 //
 // Quoted words take \n \r \t \" \\ \0 and \xNN escapes. '#' starts a comment line.

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include <dlfcn.h>
 #include <grp.h>
@@ -75,6 +77,11 @@ void holdIfDue() {
     dup2(output, STDOUT_FILENO);
     close(output);
     if (chdir(workDir.c_str()) != 0) _exit(120);
+    // A run starts as from an interactive shell, whatever the test runner
+    // inherited (a background job has SIGINT and SIGQUIT ignored).
+    for (const auto& known : kSignals) {
+        if (known.number != SIGKILL) std::signal(known.number, SIG_DFL);
+    }
     umask(022);  // the mode of new files in the expectations
     if (options.asNobody && !dropToNobody()) _exit(121);
     holding = options.whileWriting || !options.signalWhileWriting.empty();
@@ -166,6 +173,19 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
     }
     if (line.verb == "acl") {
         return testing::runProcess({"/usr/bin/setfacl", "-m", w.at(1), path.string()}, work.string()).status == 0;
+    }
+    if (line.verb == "expect-xattrs") {
+        char names[4096];
+        const ssize_t length = llistxattr(path.c_str(), names, sizeof names);
+        std::vector<std::string> found;
+        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+            found.emplace_back(names + at);
+        }
+        std::vector<std::string> expected(w.begin() + 1, w.end());
+        std::sort(found.begin(), found.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(found, expected) << "extended attributes of " << w.at(0);
+        return true;
     }
     if (line.verb == "expect-owner") {
         struct stat info {};

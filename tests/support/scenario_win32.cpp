@@ -37,7 +37,8 @@ std::string unsupportedHere(const Scenario& scenario) {
     for (const ScenarioLine& line : scenario.lines) {
         if (line.verb == "system" && line.words.at(0) != "windows") return "for another system";
         if (line.verb == "user" || line.verb == "during" || line.verb == "stdout" || line.verb == "owner" ||
-            line.verb == "xattr" || line.verb == "acl" || line.verb == "expect-owner" || line.verb == "symlink") {
+            line.verb == "xattr" || line.verb == "acl" || line.verb == "expect-owner" || line.verb == "expect-xattrs" ||
+            line.verb == "symlink") {
             return "'" + line.verb + "' is for POSIX systems";
         }
     }
