@@ -43,7 +43,41 @@ FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
     return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// The full form of a name, from the folder this process is in.
+std::wstring fullName(const std::string& name) {
+    const int wideLength = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
+    if (wideLength <= 1) return {};
+    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, wide.data(), wideLength);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const DWORD length = needed == 0 ? 0 : GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return {};
+    full.resize(length);
+    return full;
+}
+
+// A name in the form the wide functions take at any length: full, with the
+// "\\?\" prefix that lifts the MAX_PATH limit. The temporary and backup
+// names beside a target are longer than the target, so a target that is
+// just short enough would otherwise leave no room for them. The prefix also
+// turns off the cleaning of the name, which fullName() has done.
+std::wstring longName(const std::string& name) {
+    const std::wstring full = fullName(name);
+    if (full.empty() || full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+bool exists(const std::string& path) {
+    return GetFileAttributesW(longName(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool deleteByName(const std::string& path) { return DeleteFileW(longName(path).c_str()) != 0; }
+
+bool moveByName(const std::string& from, const std::string& to, DWORD flags) {
+    return MoveFileExW(longName(from).c_str(), longName(to).c_str(), flags) != 0;
+}
 
 // ---- Interrupts ----------------------------------------------------------------
 // The console handler runs on a thread of its own while the main thread goes
@@ -60,7 +94,7 @@ public:
     PublishingHeld& operator=(const PublishingHeld&) = delete;
 };
 
-void removeByName(std::intptr_t, const char* path) { DeleteFileA(path); }
+void removeByName(std::intptr_t, const char* path) { deleteByName(path); }
 
 // Temporary files that carry a delete disposition go with the process by
 // themselves; only those living by their name alone are removed here.
@@ -72,8 +106,7 @@ BOOL WINAPI removePendingOnInterrupt(DWORD) {
 
 // ---- Temporary files -------------------------------------------------------------
 
-// Short, so that a target name close to the length limit still leaves room
-// for it. Only new, not secret: CREATE_NEW refuses a name that exists.
+// Only new, not secret: CREATE_NEW refuses a name that exists.
 std::string temporaryLeaf() {
     static unsigned counter = 0;
     const auto mixed = ((static_cast<unsigned long long>(GetCurrentProcessId()) << 20) ^ GetTickCount64()) +
@@ -105,9 +138,9 @@ void forgetName(Temporary& temporary) {
     temporary.pending = false;
 }
 
-// Replaces the file at `path` by the finished one. ReplaceFileA keeps the
+// Replaces the file at `path` by the finished one. ReplaceFile keeps the
 // replaced file's access list, owner and attributes. It is given a backup
-// name: Wine's ReplaceFileA without one fails for a name without a folder
+// name: Wine's ReplaceFile without one fails for a name without a folder
 // and, when the replaced file is held open, leaves a stray "rf*.tmp" file in
 // the folder; with one, every failure leaves both files under a name. The
 // flags stay 0: REPLACEFILE_WRITE_THROUGH is documented as unsupported, and
@@ -116,12 +149,13 @@ bool replaceExisting(const Temporary& temporary, const std::string& path, bool& 
     const std::string backup = temporary.name + ".old";
     oldFileAside = false;
     if (exists(backup)) return false;
-    if (ReplaceFileA(path.c_str(), temporary.name.c_str(), backup.c_str(), 0, nullptr, nullptr)) {
-        DeleteFileA(backup.c_str());
+    if (ReplaceFileW(longName(path).c_str(), longName(temporary.name).c_str(), longName(backup).c_str(), 0, nullptr,
+                     nullptr)) {
+        deleteByName(backup);
         return true;
     }
     // Some failures leave the replaced file under the backup name.
-    oldFileAside = exists(backup) && !MoveFileExA(backup.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    oldFileAside = exists(backup) && !moveByName(backup, path, MOVEFILE_WRITE_THROUGH);
     return false;
 }
 
@@ -257,7 +291,7 @@ bool createTemporary(const std::string& directory, Temporary& temporary) {
         temporary.name = directory + temporaryLeaf();
         // Delete sharing lets an interrupt remove a file that lives by its
         // name (below) while it is still open.
-        const HANDLE file = CreateFileA(temporary.name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        const HANDLE file = CreateFileW(longName(temporary.name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                                         FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             temporary.file = valueOf(file);
@@ -265,7 +299,7 @@ bool createTemporary(const std::string& directory, Temporary& temporary) {
             // recorded by name instead.
             if (setDeleteOnClose(temporary.file, true) || rememberName(temporary)) return true;
             CloseHandle(file);
-            DeleteFileA(temporary.name.c_str());
+            deleteByName(temporary.name);
             break;
         }
         const DWORD error = GetLastError();
@@ -337,7 +371,7 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     } else {
         // A link is replaced itself; a new name must still be free.
         const DWORD replace = target.link ? MOVEFILE_REPLACE_EXISTING : 0;
-        published = MoveFileExA(temporary.name.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH | replace) != 0;
+        published = moveByName(temporary.name, path, MOVEFILE_WRITE_THROUGH | replace);
     }
     // When the old file is left under the backup name, the target's name is
     // empty, and the new file is kept beside it rather than removed.
@@ -382,7 +416,7 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
     CloseHandle(destination);
     closeHandle(temporary.file);
     temporary.file = kNone;
-    if (copied) DeleteFileA(temporary.name.c_str());
+    if (copied) deleteByName(temporary.name);
     forgetName(temporary);
     temporary.name.clear();
     return copied;
@@ -392,7 +426,7 @@ void discard(Temporary& temporary) {
     closeHandle(temporary.file);  // a file with a delete disposition goes here
     temporary.file = kNone;
     if (temporary.pending) {
-        DeleteFileA(temporary.name.c_str());
+        deleteByName(temporary.name);
         forgetName(temporary);
     }
     temporary.name.clear();
