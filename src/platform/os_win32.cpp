@@ -69,6 +69,16 @@ std::wstring longName(const std::string& name) {
     return L"\\\\?\\" + full;
 }
 
+// The name as the narrow functions and the messages take it.
+std::string narrowName(const std::wstring& name) {
+    const int length = WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 1) return {};
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow.data(), length, nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(length - 1));
+    return narrow;
+}
+
 bool exists(const std::string& path) {
     return GetFileAttributesW(longName(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -136,6 +146,42 @@ bool rememberName(Temporary& temporary) {
 void forgetName(Temporary& temporary) {
     if (temporary.pending) forgetPendingOutput(0, temporary.name);
     temporary.pending = false;
+}
+
+// From here the file lives by its name until it is published, kept or
+// discarded.
+bool liveByName(Temporary& temporary) {
+    if (temporary.pending) return true;
+    if (rememberName(temporary) && setDeleteOnClose(temporary.file, false)) return true;
+    forgetName(temporary);
+    return false;
+}
+
+// NTFS allocates a file's clusters when its end is set, so a full disk
+// fails here. (Wine leaves the file sparse and has no allocation call;
+// there a full disk fails when the bytes are written, just as cleanly.)
+bool setEnd(HANDLE file, std::uint64_t length) {
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(length);
+    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Copies the first `length` bytes of `source` over the start of `destination`.
+bool copyInto(HANDLE destination, HANDLE source, std::uint64_t length) {
+    std::uint8_t buffer[64 * 1024];
+    for (std::uint64_t offset = 0; offset < length; offset += sizeof buffer) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, length - offset));
+        DWORD got = 0;
+        DWORD put = 0;
+        if (!ReadFile(source, buffer, piece, &got, &at) || got != piece ||
+            !WriteFile(destination, buffer, piece, &put, &at) || put != piece) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Replaces the file at `path` by the finished one. ReplaceFile keeps the
@@ -310,15 +356,7 @@ bool createTemporary(const std::string& directory, Temporary& temporary) {
     return false;
 }
 
-bool reserve(Temporary& temporary, std::uint64_t length) {
-    // NTFS allocates a file's clusters when its end is set, so a full disk
-    // fails here. (Wine leaves the file sparse and has no allocation call;
-    // there a full disk fails in writeAt, just as cleanly.)
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(length);
-    const HANDLE file = handleOf(temporary.file);
-    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-}
+bool reserve(Temporary& temporary, std::uint64_t length) { return setEnd(handleOf(temporary.file), length); }
 
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
     while (length > 0) {
@@ -353,14 +391,7 @@ bool carryOver(Temporary& temporary, const Target& target) {
 
 bool publishByRename(Temporary& temporary, const Target& target) {
     const PublishingHeld held;
-    // From here the file lives by its name until it is published.
-    if (!temporary.pending) {
-        if (!rememberName(temporary)) return false;
-        if (!setDeleteOnClose(temporary.file, false)) {
-            forgetName(temporary);
-            return false;
-        }
-    }
+    if (!liveByName(temporary)) return false;
     closeHandle(temporary.file);
     temporary.file = kNone;
     const std::string path = target.directory + target.leaf;
@@ -382,41 +413,36 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     return published;
 }
 
-// A file with more than one name is written in place, so that every name
-// sees the result: the finished file keeps its name beside it (its delete
-// disposition cleared) until the copy is complete, and is kept if the copy
-// fails.
+// A file that a replacement would take something from (another name, its
+// owner) is written in place: the finished file keeps a name beside it (its
+// delete disposition cleared) until the copy is complete.
 bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
     const PublishingHeld held;
     const HANDLE destination =
         CreateFileA((target.directory + target.leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (destination == INVALID_HANDLE_VALUE) return false;
-    if (!temporary.pending && (!rememberName(temporary) || !setDeleteOnClose(temporary.file, false))) {
-        forgetName(temporary);
+    // A longer result takes its space before any byte is overwritten, so a
+    // full disk fails while the old content is whole: a failed extension
+    // leaves the file as it was, and discard() removes the temporary file.
+    LARGE_INTEGER size{};
+    if (!liveByName(temporary) || !GetFileSizeEx(destination, &size) ||
+        (static_cast<std::uint64_t>(size.QuadPart) < length && !setEnd(destination, length))) {
         CloseHandle(destination);
         return false;
     }
-    bool copied = true;
-    std::uint8_t buffer[64 * 1024];
-    for (std::uint64_t offset = 0; copied && offset < length; offset += sizeof buffer) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, length - offset));
-        DWORD got = 0;
-        DWORD put = 0;
-        copied = ReadFile(handleOf(temporary.file), buffer, piece, &got, &at) && got == piece &&
-                 WriteFile(destination, buffer, piece, &put, &at) && put == piece;
-    }
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(length);
-    copied = copied && SetFilePointerEx(destination, end, nullptr, FILE_BEGIN) && SetEndOfFile(destination) &&
-             FlushFileBuffers(destination);
+    const bool copied = copyInto(destination, handleOf(temporary.file), length) && setEnd(destination, length) &&
+                        FlushFileBuffers(destination);
     CloseHandle(destination);
     closeHandle(temporary.file);
     temporary.file = kNone;
-    if (copied) deleteByName(temporary.name);
+    // Once the copy has begun, a failure leaves the target part new; the
+    // whole result then stays under its temporary name.
+    if (copied) {
+        deleteByName(temporary.name);
+    } else {
+        temporary.keptAs = narrowName(fullName(temporary.name));
+    }
     forgetName(temporary);
     temporary.name.clear();
     return copied;
