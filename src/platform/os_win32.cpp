@@ -13,6 +13,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -185,7 +186,7 @@ bool copyInto(HANDLE destination, HANDLE source, std::uint64_t length) {
 }
 
 // Replaces the file at `path` by the finished one. ReplaceFile keeps the
-// replaced file's access list, owner and attributes. It is given a backup
+// replaced file's access list and attributes. It is given a backup
 // name: Wine's ReplaceFile without one fails for a name without a folder
 // and, when the replaced file is held open, leaves a stray "rf*.tmp" file in
 // the folder; with one, every failure leaves both files under a name. The
@@ -203,6 +204,25 @@ bool replaceExisting(const Temporary& temporary, const std::string& path, bool& 
     // Some failures leave the replaced file under the backup name.
     oldFileAside = exists(backup) && !moveByName(backup, path, MOVEFILE_WRITE_THROUGH);
     return false;
+}
+
+// Whether two files, open with READ_CONTROL, have different owners. A file
+// whose owner cannot be read (a file system without security) counts as
+// having the same one.
+bool ownersDiffer(HANDLE first, HANDLE second) {
+    PSID owners[2] = {};
+    PSECURITY_DESCRIPTOR descriptors[2] = {};
+    const HANDLE files[2] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+        if (GetSecurityInfo(files[i], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owners[i], nullptr, nullptr,
+                            nullptr, &descriptors[i]) != ERROR_SUCCESS) {
+            owners[i] = nullptr;
+        }
+    }
+    const bool differ = owners[0] != nullptr && owners[1] != nullptr && !EqualSid(owners[0], owners[1]);
+    LocalFree(descriptors[0]);
+    LocalFree(descriptors[1]);
+    return differ;
 }
 
 // Resolves a followed link to the file it names, where the result goes.
@@ -337,8 +357,9 @@ bool createTemporary(const std::string& directory, Temporary& temporary) {
         temporary.name = directory + temporaryLeaf();
         // Delete sharing lets an interrupt remove a file that lives by its
         // name (below) while it is still open.
-        const HANDLE file = CreateFileW(longName(temporary.name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file =
+            CreateFileW(longName(temporary.name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL,
+                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             temporary.file = valueOf(file);
             // Where the file system has no delete disposition, the file is
@@ -375,17 +396,31 @@ bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* dat
 
 bool makeDurable(Temporary& temporary) { return FlushFileBuffers(handleOf(temporary.file)) != 0; }
 
-// ReplaceFileA keeps the replaced file's attributes on Windows itself; Wine's
+// The finished file has the owner this process gives new files, and
+// ReplaceFile keeps the replaced file's access list but not its owner, so a
+// file of another owner is written in place instead. That owner is read from
+// the temporary file itself rather than taken from the process token: Wine
+// reports the token's primary group as its owner but gives new files the
+// user.
+//
+// ReplaceFile keeps the replaced file's attributes on Windows itself; Wine's
 // keeps none, so those that describe the content's handling are set here
 // too. Read-only, hidden and system files are never replaced, and a new
 // content always needs archiving.
 bool carryOver(Temporary& temporary, const Target& target) {
     if (!target.exists || target.link) return true;
-    const DWORD attributes = GetFileAttributesA((target.directory + target.leaf).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    const HANDLE replaced = CreateFileA((target.directory + target.leaf).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (replaced == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool renameKeepsAll =
+        GetFileInformationByHandle(replaced, &info) && !ownersDiffer(replaced, handleOf(temporary.file));
+    CloseHandle(replaced);
+    if (!renameKeepsAll) return false;
     constexpr DWORD kKept = FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
-    basic.FileAttributes = (attributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+    basic.FileAttributes = (info.dwFileAttributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
     return SetFileInformationByHandle(handleOf(temporary.file), FileBasicInfo, &basic, sizeof basic) != 0;
 }
 

@@ -10,6 +10,7 @@
 #include "config/passphrase_config.h"
 #include "platform/platform.h"
 #include "platform/test_support_win32.h"
+#include "support/scenario.h"
 #include "support/test_helpers.h"
 
 namespace tandrel::test {
@@ -183,11 +184,14 @@ TEST(Win32MappedFile, ReplacedFileKeepsItsAttributes) {
     // Wine keeps only some attributes of a file: compare with what it kept.
     const std::uint32_t before = testing::fileAttributes(target) & asked;
     ASSERT_NE(before, 0u);
+    const std::uint64_t oldFile = fileIndex(target);
     MappedFile output;
     ASSERT_TRUE(output.createSized(target.c_str(), 3, true));
     ASSERT_TRUE(writeText(output, "new"));
     ASSERT_TRUE(output.commit(true));
     EXPECT_EQ(testing::fileAttributes(target) & asked, before);
+    // A file of this user's own loses nothing by being replaced, so it is.
+    EXPECT_NE(fileIndex(target), oldFile);
     EXPECT_EQ(readBytes(target), "new");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"});
 }
