@@ -225,6 +225,19 @@ bool ownersDiffer(HANDLE first, HANDLE second) {
     return differ;
 }
 
+// The reparse tag of the file at `path` itself, not of what it names.
+bool reparseTagOf(const char* path, DWORD& tag) {
+    const HANDLE file =
+        CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    const bool read = GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info) != 0;
+    CloseHandle(file);
+    tag = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info.ReparseTag : 0;
+    return read;
+}
+
 // Resolves a followed link to the file it names, where the result goes.
 bool resolveLink(const char* path, Target& target) {
     const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -247,9 +260,10 @@ void inspectFile(const std::string& path, Target& target) {
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE) return;
     BY_HANDLE_FILE_INFORMATION info{};
-    // Devices open like files; only disk files count.
+    // Devices open like files; only disk files count. The probe has followed
+    // any link, so a reparse point it reached holds a file's content.
     target.regularFile = GetFileType(probe) == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info) &&
-                         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     CloseHandle(probe);
     // CreateFileA would not truncate a read-only, hidden or system file in
     // place, so such a file is not replaced either.
@@ -336,10 +350,17 @@ Target inspectTarget(const char* path, bool followLink) {
         return target;
     }
     target.exists = true;
-    // A symbolic link or other reparse point (making one takes a privilege
-    // here): replaced itself, or followed to the file it names.
-    const bool link = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
-                      FILE_ATTRIBUTE_REPARSE_POINT;
+    DWORD tag = 0;
+    if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_REPARSE_POINT &&
+        !reparseTagOf(path, tag)) {
+        target.unusable = true;
+        return target;
+    }
+    // Only a reparse point that stands for another name is a link (making
+    // one takes a privilege here): replaced itself, or followed to the file
+    // it names. Others (deduplicated, compressed or cloud files) hold an
+    // ordinary file's content in their own way.
+    const bool link = IsReparseTagNameSurrogate(tag) != 0;
     if (link && !followLink) {
         target.link = true;
     } else if (link && !resolveLink(path, target)) {
