@@ -87,7 +87,9 @@ struct Temporary {
     Handle directory = kNone;
     std::string name;  // empty while the file has no name
     bool pending = false;  // recorded for removal by an interrupt
-    std::string keptAs;  // where a result stays when writing it in place failed
+    // The full name of the file publishInPlace() keeps, holding the whole
+    // result, when the copy into the target failed after it began.
+    std::string keptAs;
 };
 
 // True unless a test asks for the named temporary files that stand in where

@@ -13,6 +13,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -43,7 +44,51 @@ FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
     return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// The full form of a name, from the folder this process is in.
+std::wstring fullName(const std::string& name) {
+    const int wideLength = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
+    if (wideLength <= 1) return {};
+    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, wide.data(), wideLength);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const DWORD length = needed == 0 ? 0 : GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return {};
+    full.resize(length);
+    return full;
+}
+
+// A name in the form the wide functions take at any length: full, with the
+// "\\?\" prefix that lifts the MAX_PATH limit. The temporary and backup
+// names beside a target are longer than the target, so a target that is
+// just short enough would otherwise leave no room for them. The prefix also
+// turns off the cleaning of the name, which fullName() has done.
+std::wstring longName(const std::string& name) {
+    const std::wstring full = fullName(name);
+    if (full.empty() || full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// The name as the narrow functions and the messages take it.
+std::string narrowName(const std::wstring& name) {
+    const int length = WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 1) return {};
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow.data(), length, nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(length - 1));
+    return narrow;
+}
+
+bool exists(const std::string& path) {
+    return GetFileAttributesW(longName(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool deleteByName(const std::string& path) { return DeleteFileW(longName(path).c_str()) != 0; }
+
+bool moveByName(const std::string& from, const std::string& to, DWORD flags) {
+    return MoveFileExW(longName(from).c_str(), longName(to).c_str(), flags) != 0;
+}
 
 // ---- Interrupts ----------------------------------------------------------------
 // The console handler runs on a thread of its own while the main thread goes
@@ -60,7 +105,7 @@ public:
     PublishingHeld& operator=(const PublishingHeld&) = delete;
 };
 
-void removeByName(std::intptr_t, const char* path) { DeleteFileA(path); }
+void removeByName(std::intptr_t, const char* path) { deleteByName(path); }
 
 // Temporary files that carry a delete disposition go with the process by
 // themselves; only those living by their name alone are removed here.
@@ -72,8 +117,7 @@ BOOL WINAPI removePendingOnInterrupt(DWORD) {
 
 // ---- Temporary files -------------------------------------------------------------
 
-// Short, so that a target name close to the length limit still leaves room
-// for it. Only new, not secret: CREATE_NEW refuses a name that exists.
+// Only new, not secret: CREATE_NEW refuses a name that exists.
 std::string temporaryLeaf() {
     static unsigned counter = 0;
     const auto mixed = ((static_cast<unsigned long long>(GetCurrentProcessId()) << 20) ^ GetTickCount64()) +
@@ -105,9 +149,45 @@ void forgetName(Temporary& temporary) {
     temporary.pending = false;
 }
 
-// Replaces the file at `path` by the finished one. ReplaceFileA keeps the
-// replaced file's access list, owner and attributes. It is given a backup
-// name: Wine's ReplaceFileA without one fails for a name without a folder
+// From here the file lives by its name until it is published, kept or
+// discarded.
+bool liveByName(Temporary& temporary) {
+    if (temporary.pending) return true;
+    if (rememberName(temporary) && setDeleteOnClose(temporary.file, false)) return true;
+    forgetName(temporary);
+    return false;
+}
+
+// NTFS allocates a file's clusters when its end is set, so a full disk
+// fails here. (Wine leaves the file sparse and has no allocation call;
+// there a full disk fails when the bytes are written, just as cleanly.)
+bool setEnd(HANDLE file, std::uint64_t length) {
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(length);
+    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Copies the first `length` bytes of `source` over the start of `destination`.
+bool copyInto(HANDLE destination, HANDLE source, std::uint64_t length) {
+    std::uint8_t buffer[64 * 1024];
+    for (std::uint64_t offset = 0; offset < length; offset += sizeof buffer) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, length - offset));
+        DWORD got = 0;
+        DWORD put = 0;
+        if (!ReadFile(source, buffer, piece, &got, &at) || got != piece ||
+            !WriteFile(destination, buffer, piece, &put, &at) || put != piece) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Replaces the file at `path` by the finished one. ReplaceFile keeps the
+// replaced file's access list and attributes. It is given a backup
+// name: Wine's ReplaceFile without one fails for a name without a folder
 // and, when the replaced file is held open, leaves a stray "rf*.tmp" file in
 // the folder; with one, every failure leaves both files under a name. The
 // flags stay 0: REPLACEFILE_WRITE_THROUGH is documented as unsupported, and
@@ -116,13 +196,46 @@ bool replaceExisting(const Temporary& temporary, const std::string& path, bool& 
     const std::string backup = temporary.name + ".old";
     oldFileAside = false;
     if (exists(backup)) return false;
-    if (ReplaceFileA(path.c_str(), temporary.name.c_str(), backup.c_str(), 0, nullptr, nullptr)) {
-        DeleteFileA(backup.c_str());
+    if (ReplaceFileW(longName(path).c_str(), longName(temporary.name).c_str(), longName(backup).c_str(), 0, nullptr,
+                     nullptr)) {
+        deleteByName(backup);
         return true;
     }
     // Some failures leave the replaced file under the backup name.
-    oldFileAside = exists(backup) && !MoveFileExA(backup.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    oldFileAside = exists(backup) && !moveByName(backup, path, MOVEFILE_WRITE_THROUGH);
     return false;
+}
+
+// Whether two files, open with READ_CONTROL, have different owners. A file
+// whose owner cannot be read (a file system without security) counts as
+// having the same one.
+bool ownersDiffer(HANDLE first, HANDLE second) {
+    PSID owners[2] = {};
+    PSECURITY_DESCRIPTOR descriptors[2] = {};
+    const HANDLE files[2] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+        if (GetSecurityInfo(files[i], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owners[i], nullptr, nullptr,
+                            nullptr, &descriptors[i]) != ERROR_SUCCESS) {
+            owners[i] = nullptr;
+        }
+    }
+    const bool differ = owners[0] != nullptr && owners[1] != nullptr && !EqualSid(owners[0], owners[1]);
+    LocalFree(descriptors[0]);
+    LocalFree(descriptors[1]);
+    return differ;
+}
+
+// The reparse tag of the file at `path` itself, not of what it names.
+bool reparseTagOf(const char* path, DWORD& tag) {
+    const HANDLE file =
+        CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    const bool read = GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info) != 0;
+    CloseHandle(file);
+    tag = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info.ReparseTag : 0;
+    return read;
 }
 
 // Resolves a followed link to the file it names, where the result goes.
@@ -147,9 +260,10 @@ void inspectFile(const std::string& path, Target& target) {
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE) return;
     BY_HANDLE_FILE_INFORMATION info{};
-    // Devices open like files; only disk files count.
+    // Devices open like files; only disk files count. The probe has followed
+    // any link, so a reparse point it reached holds a file's content.
     target.regularFile = GetFileType(probe) == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info) &&
-                         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     CloseHandle(probe);
     // CreateFileA would not truncate a read-only, hidden or system file in
     // place, so such a file is not replaced either.
@@ -236,10 +350,17 @@ Target inspectTarget(const char* path, bool followLink) {
         return target;
     }
     target.exists = true;
-    // A symbolic link or other reparse point (making one takes a privilege
-    // here): replaced itself, or followed to the file it names.
-    const bool link = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
-                      FILE_ATTRIBUTE_REPARSE_POINT;
+    DWORD tag = 0;
+    if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_REPARSE_POINT &&
+        !reparseTagOf(path, tag)) {
+        target.unusable = true;
+        return target;
+    }
+    // Only a reparse point that stands for another name is a link (making
+    // one takes a privilege here): replaced itself, or followed to the file
+    // it names. Others (deduplicated, compressed or cloud files) hold an
+    // ordinary file's content in their own way.
+    const bool link = IsReparseTagNameSurrogate(tag) != 0;
     if (link && !followLink) {
         target.link = true;
     } else if (link && !resolveLink(path, target)) {
@@ -257,15 +378,16 @@ bool createTemporary(const std::string& directory, bool, Temporary& temporary) {
         temporary.name = directory + temporaryLeaf();
         // Delete sharing lets an interrupt remove a file that lives by its
         // name (below) while it is still open.
-        const HANDLE file = CreateFileA(temporary.name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file =
+            CreateFileW(longName(temporary.name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL,
+                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             temporary.file = valueOf(file);
             // Where the file system has no delete disposition, the file is
             // recorded by name instead.
             if (setDeleteOnClose(temporary.file, true) || rememberName(temporary)) return true;
             CloseHandle(file);
-            DeleteFileA(temporary.name.c_str());
+            deleteByName(temporary.name);
             break;
         }
         const DWORD error = GetLastError();
@@ -276,15 +398,7 @@ bool createTemporary(const std::string& directory, bool, Temporary& temporary) {
     return false;
 }
 
-bool reserve(Temporary& temporary, std::uint64_t length) {
-    // NTFS allocates a file's clusters when its end is set, so a full disk
-    // fails here. (Wine leaves the file sparse and has no allocation call;
-    // there a full disk fails in writeAt, just as cleanly.)
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(length);
-    const HANDLE file = handleOf(temporary.file);
-    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-}
+bool reserve(Temporary& temporary, std::uint64_t length) { return setEnd(handleOf(temporary.file), length); }
 
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
     while (length > 0) {
@@ -303,30 +417,37 @@ bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* dat
 
 bool makeDurable(Temporary& temporary) { return FlushFileBuffers(handleOf(temporary.file)) != 0; }
 
-// ReplaceFileA keeps the replaced file's attributes on Windows itself; Wine's
+// The finished file has the owner this process gives new files, and
+// ReplaceFile keeps the replaced file's access list but not its owner, so a
+// file of another owner is written in place instead. That owner is read from
+// the temporary file itself rather than taken from the process token: Wine
+// reports the token's primary group as its owner but gives new files the
+// user.
+//
+// ReplaceFile keeps the replaced file's attributes on Windows itself; Wine's
 // keeps none, so those that describe the content's handling are set here
 // too. Read-only, hidden and system files are never replaced, and a new
 // content always needs archiving.
 bool carryOver(Temporary& temporary, const Target& target) {
     if (!target.exists || target.link) return true;
-    const DWORD attributes = GetFileAttributesA((target.directory + target.leaf).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    const HANDLE replaced = CreateFileA((target.directory + target.leaf).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (replaced == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool renameKeepsAll =
+        GetFileInformationByHandle(replaced, &info) && !ownersDiffer(replaced, handleOf(temporary.file));
+    CloseHandle(replaced);
+    if (!renameKeepsAll) return false;
     constexpr DWORD kKept = FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
-    basic.FileAttributes = (attributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+    basic.FileAttributes = (info.dwFileAttributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
     return SetFileInformationByHandle(handleOf(temporary.file), FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 bool publishByRename(Temporary& temporary, const Target& target) {
     const PublishingHeld held;
-    // From here the file lives by its name until it is published.
-    if (!temporary.pending) {
-        if (!rememberName(temporary)) return false;
-        if (!setDeleteOnClose(temporary.file, false)) {
-            forgetName(temporary);
-            return false;
-        }
-    }
+    if (!liveByName(temporary)) return false;
     closeHandle(temporary.file);
     temporary.file = kNone;
     const std::string path = target.directory + target.leaf;
@@ -337,7 +458,7 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     } else {
         // A link is replaced itself; a new name must still be free.
         const DWORD replace = target.link ? MOVEFILE_REPLACE_EXISTING : 0;
-        published = MoveFileExA(temporary.name.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH | replace) != 0;
+        published = moveByName(temporary.name, path, MOVEFILE_WRITE_THROUGH | replace);
     }
     // When the old file is left under the backup name, the target's name is
     // empty, and the new file is kept beside it rather than removed.
@@ -348,41 +469,36 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     return published;
 }
 
-// A file with more than one name is written in place, so that every name
-// sees the result: the finished file keeps its name beside it (its delete
-// disposition cleared) until the copy is complete, and is kept if the copy
-// fails.
+// A file that a replacement would take something from (another name, its
+// owner) is written in place: the finished file keeps a name beside it (its
+// delete disposition cleared) until the copy is complete.
 bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
     const PublishingHeld held;
     const HANDLE destination =
         CreateFileA((target.directory + target.leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (destination == INVALID_HANDLE_VALUE) return false;
-    if (!temporary.pending && (!rememberName(temporary) || !setDeleteOnClose(temporary.file, false))) {
-        forgetName(temporary);
+    // A longer result takes its space before any byte is overwritten, so a
+    // full disk fails while the old content is whole: a failed extension
+    // leaves the file as it was, and discard() removes the temporary file.
+    LARGE_INTEGER size{};
+    if (!liveByName(temporary) || !GetFileSizeEx(destination, &size) ||
+        (static_cast<std::uint64_t>(size.QuadPart) < length && !setEnd(destination, length))) {
         CloseHandle(destination);
         return false;
     }
-    bool copied = true;
-    std::uint8_t buffer[64 * 1024];
-    for (std::uint64_t offset = 0; copied && offset < length; offset += sizeof buffer) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, length - offset));
-        DWORD got = 0;
-        DWORD put = 0;
-        copied = ReadFile(handleOf(temporary.file), buffer, piece, &got, &at) && got == piece &&
-                 WriteFile(destination, buffer, piece, &put, &at) && put == piece;
-    }
-    LARGE_INTEGER end{};
-    end.QuadPart = static_cast<LONGLONG>(length);
-    copied = copied && SetFilePointerEx(destination, end, nullptr, FILE_BEGIN) && SetEndOfFile(destination) &&
-             FlushFileBuffers(destination);
+    const bool copied = copyInto(destination, handleOf(temporary.file), length) && setEnd(destination, length) &&
+                        FlushFileBuffers(destination);
     CloseHandle(destination);
     closeHandle(temporary.file);
     temporary.file = kNone;
-    if (copied) DeleteFileA(temporary.name.c_str());
+    // Once the copy has begun, a failure leaves the target part new; the
+    // whole result then stays under its temporary name.
+    if (copied) {
+        deleteByName(temporary.name);
+    } else {
+        temporary.keptAs = narrowName(fullName(temporary.name));
+    }
     forgetName(temporary);
     temporary.name.clear();
     return copied;
@@ -392,7 +508,7 @@ void discard(Temporary& temporary) {
     closeHandle(temporary.file);  // a file with a delete disposition goes here
     temporary.file = kNone;
     if (temporary.pending) {
-        DeleteFileA(temporary.name.c_str());
+        deleteByName(temporary.name);
         forgetName(temporary);
     }
     temporary.name.clear();

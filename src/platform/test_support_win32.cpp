@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -11,6 +12,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace tandrel::testing {
 namespace {
@@ -85,6 +88,24 @@ void closeProcess(PROCESS_INFORMATION& process) {
     CloseHandle(process.hProcess);
 }
 
+// A file's owner as Windows reports it; empty when it cannot be read.
+std::string ownerOf(const std::string& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::string text;
+    char* sid = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) == ERROR_SUCCESS &&
+        owner != nullptr && ConvertSidToStringSidA(owner, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return text;
+}
+
+constexpr const char* kUnixChown = "Z:\\usr\\bin\\chown";
+
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
@@ -136,6 +157,25 @@ bool terminateOnceNameAppears(const std::vector<std::string>& args, const std::s
     WaitForSingleObject(process.hProcess, INFINITE);
     closeProcess(process);
     return appeared;
+}
+
+bool canGiveToUnixOwners() {
+    const bool underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    char user[64];
+    DWORD size = sizeof user;
+    return underWine && GetUserNameA(user, &size) && std::strcmp(user, "root") == 0 &&
+           GetFileAttributesA(kUnixChown) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner) {
+    const std::string path = folder + "\\" + name;
+    const std::string before = ownerOf(path);
+    if (!runProcess({kUnixChown, owner, name}, folder).started) return false;
+    for (int wait = 0; wait < 1000; ++wait) {
+        if (ownerOf(path) != before) return true;
+        Sleep(10);
+    }
+    return false;
 }
 
 bool setFileAttributes(const std::string& path, std::uint32_t attributes) {

@@ -20,6 +20,13 @@ bool setFileAttributes(const std::string& path, std::uint32_t attributes);
 // 0 when the file cannot be found.
 std::uint32_t fileAttributes(const std::string& path);
 
+// Wine names a file's owner after its Unix owner and keeps no other, so a
+// file gets another owner ("user:group") from the Unix side, which only root
+// may do. Wine starts a Unix program without waiting for it: this waits
+// until the owner has changed. False where that cannot be done.
+bool canGiveToUnixOwners();
+bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner);
+
 // Starts args[0] in workDir and terminates it as soon as a name matching
 // `pattern` (a path with wildcards) exists. False when the process ended
 // before that name appeared.

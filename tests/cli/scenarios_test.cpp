@@ -20,7 +20,7 @@ TEST_P(Scenarios, EveryCaseHolds) {
     for (const Scenario& scenario : scenarios) runScenario(scenario);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Scenarios, ::testing::Values(ScenarioFile{"outputs.cases", 29},
+INSTANTIATE_TEST_SUITE_P(Files, Scenarios, ::testing::Values(ScenarioFile{"outputs.cases", 31},
                                                            ScenarioFile{"killed_runs.cases", 8}),
                          [](const auto& info) {
                              std::string name = info.param.name;

@@ -3,12 +3,14 @@
 // attributes, and outputs of a run that is cut off.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
 #include "config/passphrase_config.h"
 #include "platform/platform.h"
 #include "platform/test_support_win32.h"
+#include "support/scenario.h"
 #include "support/test_helpers.h"
 
 namespace tandrel::test {
@@ -182,13 +184,56 @@ TEST(Win32MappedFile, ReplacedFileKeepsItsAttributes) {
     // Wine keeps only some attributes of a file: compare with what it kept.
     const std::uint32_t before = testing::fileAttributes(target) & asked;
     ASSERT_NE(before, 0u);
+    const std::uint64_t oldFile = fileIndex(target);
     MappedFile output;
     ASSERT_TRUE(output.createSized(target.c_str(), 3, true));
     ASSERT_TRUE(writeText(output, "new"));
     ASSERT_TRUE(output.commit(true));
     EXPECT_EQ(testing::fileAttributes(target) & asked, before);
+    // A file of this user's own loses nothing by being replaced, so it is.
+    EXPECT_NE(fileIndex(target), oldFile);
     EXPECT_EQ(readBytes(target), "new");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"target"});
+}
+
+// The temporary and backup names beside a target are longer than the
+// target, so a target that CreateFileA accepts is not refused because of them.
+TEST(Win32MappedFile, AcceptsATargetNearThePathLengthLimit) {
+    TempDir dir;
+    // A one-letter name in a folder whose path is just short enough. The
+    // folders are made by their long names, since CreateDirectory would keep
+    // room for a longer file name than "f".
+    constexpr std::size_t kLongest = 259;  // MAX_PATH less its terminating NUL
+    std::string folder = dir.path().string();
+    while (folder.size() + 101 < kLongest - 2) {
+        folder += "\\" + std::string(100, 'd');
+        ASSERT_TRUE(fs::create_directory("\\\\?\\" + folder));
+    }
+    folder += "\\" + std::string(kLongest - 2 - folder.size() - 1, 'e');
+    ASSERT_TRUE(fs::create_directory("\\\\?\\" + folder));
+    const std::string target = folder + "\\f";
+    ASSERT_EQ(target.size(), kLongest);
+    const struct {
+        const char* label;
+        bool secondName;  // written in place then, which keeps the result aside until it is copied
+        std::vector<std::string> names;
+    } steps[] = {
+        {"new", false, {"f"}},
+        {"replaced", false, {"f"}},
+        {"written in place", true, {"f", "g"}},
+    };
+    for (const auto& step : steps) {
+        if (step.secondName) fs::create_hard_link(target, folder + "\\g");
+        MappedFile file;
+        ASSERT_TRUE(file.createSized(target.c_str(), std::strlen(step.label), true)) << step.label;
+        ASSERT_TRUE(writeText(file, step.label));
+        EXPECT_TRUE(file.commit(true)) << step.label;
+        EXPECT_EQ(readBytes(target), step.label);
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, step.names) << step.label;
+    }
 }
 
 // The unfinished output deletes itself when the process ends, however it

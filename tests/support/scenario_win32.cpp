@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/command_line.h"
+#include "platform/test_support_win32.h"
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
@@ -36,11 +37,11 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
 std::string unsupportedHere(const Scenario& scenario) {
     for (const ScenarioLine& line : scenario.lines) {
         if (line.verb == "system" && line.words.at(0) != "windows") return "for another system";
-        if (line.verb == "user" || line.verb == "during" || line.verb == "stdout" || line.verb == "owner" ||
-            line.verb == "xattr" || line.verb == "acl" || line.verb == "expect-owner" || line.verb == "expect-xattrs" ||
-            line.verb == "symlink") {
+        if (line.verb == "user" || line.verb == "during" || line.verb == "stdout" || line.verb == "xattr" ||
+            line.verb == "acl" || line.verb == "expect-owner" || line.verb == "expect-xattrs" || line.verb == "symlink") {
             return "'" + line.verb + "' is for POSIX systems";
         }
+        if (line.verb == "owner" && !testing::canGiveToUnixOwners()) return "'owner' needs Wine, run as root";
     }
     return {};
 }
@@ -57,6 +58,9 @@ std::uint64_t fileIndex(const fs::path& path) {
     return known ? (std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
 }
 
-bool systemLine(const ScenarioLine&, const fs::path&) { return false; }
+bool systemLine(const ScenarioLine& line, const fs::path& work) {
+    if (line.verb == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(0), line.words.at(1));
+    return false;
+}
 
 }  // namespace tandrel::test
