@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/test_support.h"
+#include "support/test_support.h"
 
 namespace tandrel::test {
 

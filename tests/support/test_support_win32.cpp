@@ -1,5 +1,5 @@
-#include "platform/test_support.h"
-#include "platform/test_support_win32.h"
+#include "support/test_support.h"
+#include "support/test_support_win32.h"
 
 #include <cstdio>
 #include <cstdlib>

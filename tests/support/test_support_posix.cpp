@@ -1,4 +1,4 @@
-#include "platform/test_support.h"
+#include "support/test_support.h"
 
 #include <algorithm>
 #include <cerrno>
