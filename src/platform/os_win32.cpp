@@ -14,9 +14,6 @@
 #endif
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include "platform/os.h"
 #include "platform/pending_outputs.h"
 #include "platform/platform.h"
@@ -34,10 +31,6 @@ namespace {
 
 HANDLE handleOf(Handle value) { return reinterpret_cast<HANDLE>(value); }
 Handle valueOf(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
-
-// The messages are bytes, as on every other system: without this the
-// runtime would write a CR before each LF.
-const bool standardOutputIsBinary = _setmode(_fileno(stdout), _O_BINARY) != -1;
 
 FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
     return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};

@@ -200,7 +200,8 @@ private:
         const auto& w = line.words;
         const std::string& verb = line.verb;
         if (verb == "prints") {
-            EXPECT_EQ(result_.output, w.at(0));
+            // The cases write a message's line feeds as the tool's literals do.
+            EXPECT_EQ(result_.output, testing::printedForm(w.at(0)));
         } else if (verb == "status") {
             EXPECT_EQ(result_.status, std::stoi(w.at(0))) << "killed by " << result_.killedBy;
         } else if (verb == "killed") {

@@ -59,6 +59,8 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     return result;
 }
 
+std::string printedForm(const std::string& text) { return text; }
+
 namespace {
 
 std::filesystem::path settingFile(const char* keyPath, const char* valueName) {

@@ -116,6 +116,15 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     return result;
 }
 
+std::string printedForm(const std::string& text) {
+    std::string bytes;
+    for (const char c : text) {
+        if (c == '\n') bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
+
 bool terminateOnceNameAppears(const std::vector<std::string>& args, const std::string& workDir,
                               const std::string& pattern) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
