@@ -3,7 +3,8 @@
 # unpacked: the Debian package must pass lintian with no errors, and the tool
 # in it, and the tandrel.exe in the Windows zip (under Wine, in a throwaway
 # prefix), each go through an encrypt/decrypt round trip in a scratch folder
-# with a scratch setting. The Windows part is skipped, saying why, when the
+# with a scratch setting; the Windows tool prints the Debian tool's banner
+# with CR LF line ends. The Windows part is skipped, saying why, when the
 # cross compiler or Wine is not installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,7 +40,7 @@ round_trip() {
   mkdir -p "$work/restored"
   cp examples/letter.txt "$work/letter.txt"
   local status=0
-  (cd "$work" && "$@") >/dev/null || status=$?
+  (cd "$work" && "$@") >"$scratch/$name.banner" || status=$?
   [ "$status" -eq 1 ] || fail "usage banner ended with status $status, not 1"
   (cd "$work" && "$@" -config) | grep -q 'Project: "Web"' || fail "-config does not list the project"
   (cd "$work" && "$@" -encrypt letter.tdl letter.txt Web) || fail "-encrypt failed"
@@ -90,3 +91,8 @@ windows_path="Z:${scratch//\//\\}\\passphrases.txt"
 "$wine_run" reg add 'HKCU\SOFTWARE\Pellmark Software\Tandrel\1.00' \
   /v ConfigFile /t REG_SZ /d "$windows_path" /f >/dev/null
 round_trip windows "$wine_run" "$folder/tandrel.exe"
+# Standard output is in text mode on Windows: the banner is the Debian
+# tool's, byte for byte, with each line feed as CR LF.
+sed -z 's/\n/\r\n/g' "$scratch/deb.banner" | cmp - "$scratch/windows.banner" ||
+  fail "the Windows banner is not the Debian one with CR LF line ends"
+echo "banner: the Windows tool prints the Debian tool's with CR LF"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crypto/secure_wipe.h"
+#include "platform/secure_wipe.h"
 
 namespace tandrel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "crypto/secure_wipe.h"
+#include "platform/secure_wipe.h"
 
 namespace tandrel {
 

@@ -6,9 +6,9 @@
 #include "container/messages.h"
 #include "container/operations.h"
 #include "crypto/blowfish.h"
-#include "crypto/secure_wipe.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
+#include "platform/secure_wipe.h"
 
 namespace tandrel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "crypto/blowfish_table.h"
 #include "crypto/byte_order.h"
-#include "crypto/secure_wipe.h"
+#include "platform/secure_wipe.h"
 
 namespace tandrel {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "crypto/byte_order.h"
-#include "crypto/secure_wipe.h"
 #include "platform/platform.h"
+#include "platform/secure_wipe.h"
 
 // Each compiler names the architecture its own way; MSVC defines only the
 // _M_ macros.

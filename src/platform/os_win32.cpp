@@ -15,9 +15,6 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include "platform/os.h"
 #include "platform/pending_outputs.h"
 #include "platform/platform.h"
@@ -35,10 +32,6 @@ namespace {
 
 HANDLE handleOf(Handle value) { return reinterpret_cast<HANDLE>(value); }
 Handle valueOf(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
-
-// The messages are bytes, as on every other system: without this the
-// runtime would write a CR before each LF.
-const bool standardOutputIsBinary = _setmode(_fileno(stdout), _O_BINARY) != -1;
 
 FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
     return {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};

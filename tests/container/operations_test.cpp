@@ -53,7 +53,7 @@ protected:
     }
     std::string sealed(const std::string& name) const { return readBytes(folder("sealed") / (name + ".tdl")); }
 
-    testing::ProcessResult unseal(const fs::path& encrypted) { return runTool({"-decrypt", encrypted.string()}, folder("restored")); }
+    ToolRun unseal(const fs::path& encrypted) { return runTool({"-decrypt", encrypted.string()}, folder("restored")); }
 
     Files filesIn(const char* name) const {
         Files files;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Files encrypted by the Windows build decrypt with the POSIX build and the
-# other way round, byte for byte.
+# other way round, byte for byte; and both builds print the same messages,
+# the Windows one with each line feed as CR LF.
 #   exchange.sh EMULATOR WINDOWS_TOOL POSIX_TOOL
 # EMULATOR runs Windows programs (cmake/wine-run.sh, with WINEPREFIX set).
 set -euo pipefail
@@ -15,7 +16,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tandrel-exchange.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-mkdir plain by-windows by-posix restored-by-windows restored-by-posix
+mkdir plain by-windows by-posix restored-by-windows restored-by-posix printing
 
 # One passphrase file for both builds: the POSIX setting is a small file,
 # the Windows one the registry value.
@@ -60,7 +61,26 @@ for length in 1 4 5 8 9 4096 4097 100000; do
     fi
   done
 done
+
+# Standard output is in text mode on Windows, so every line feed the POSIX
+# build prints arrives there as CR LF; the exit status is the same.
+printed_alike() {
+  local posix_status=0 windows_status=0
+  (cd printing && posix "$@") > printed-by-posix || posix_status=$?
+  (cd printing && windows "$@") > printed-by-windows || windows_status=$?
+  if ! sed -z 's/\n/\r\n/g' printed-by-posix | cmp -s - printed-by-windows ||
+     [ "$posix_status" -ne "$windows_status" ]; then
+    echo "FAILED: tandrel $* prints or ends differently on Windows:"
+    od -c printed-by-posix | head -5
+    od -c printed-by-windows | head -5
+    failures=$((failures + 1))
+  fi
+}
+printed_alike
+printed_alike -decrypt missing.tdl
+printed_alike -encrypt out.tdl ../plain/sample-1.bin Unknown
+
 if [ "$failures" -ne 0 ]; then
   exit 1
 fi
-echo "exchanged 8 files each way, byte for byte"
+echo "exchanged 8 files each way, byte for byte; both print the same messages"

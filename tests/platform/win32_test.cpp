@@ -9,9 +9,9 @@
 
 #include "config/passphrase_config.h"
 #include "platform/platform.h"
-#include "platform/test_support_win32.h"
 #include "support/scenario.h"
 #include "support/test_helpers.h"
+#include "support/test_support_win32.h"
 
 namespace tandrel::test {
 namespace {

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "cli/command_line.h"
-#include "platform/test_support_win32.h"
+#include "support/test_support_win32.h"
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
@@ -14,7 +15,38 @@
 #endif
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 namespace tandrel::test {
+namespace {
+
+// What `call` prints, byte for byte. GoogleTest's capture reads its file back
+// as text, which would turn the runtime's CR LF into LF again. Here standard
+// output goes to a file in the mode standard output has in this process
+// (text, unless something switched it), and the file is read back as bytes.
+std::string printedBytes(const std::function<void()>& call) {
+    TempDir dir;
+    const std::string path = dir.file("stdout");
+    const int file = _open(path.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY, _S_IREAD | _S_IWRITE);
+    if (file == -1) {
+        ADD_FAILURE() << "cannot capture standard output";
+        return {};
+    }
+    std::fflush(stdout);
+    const int saved = _dup(_fileno(stdout));
+    _setmode(file, _setmode(_fileno(stdout), _O_TEXT));  // _setmode answers with the mode it replaced
+    _dup2(file, _fileno(stdout));
+    _close(file);
+    call();
+    std::fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+    return readBytes(path);
+}
+
+}  // namespace
 
 EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
     EntryRun run;
@@ -29,7 +61,7 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
     argv.push_back(nullptr);
     const fs::path previous = fs::current_path();
     fs::current_path(workDir);
-    run.output = capturedOutput([&] { run.status = runCommandLine(static_cast<int>(words.size()), argv.data()); });
+    run.output = printedBytes([&] { run.status = runCommandLine(static_cast<int>(words.size()), argv.data()); });
     fs::current_path(previous);
     return run;
 }

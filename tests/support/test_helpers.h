@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/test_support.h"
+#include "support/test_support.h"
 
 namespace tandrel::test {
 
@@ -38,7 +38,8 @@ void writeBytes(const fs::path& path, const std::string& bytes);
 // Appends `text` to an output made by createSized().
 bool writeText(platform::MappedFile& file, const std::string& text);
 
-// Runs `call` and returns what it printed on standard output.
+// Runs `call` and returns what it printed on standard output. GoogleTest
+// reads its capture back as text, so on Windows the line ends are LF here.
 template <typename Call>
 std::string capturedOutput(Call&& call) {
     ::testing::internal::CaptureStdout();
@@ -51,7 +52,23 @@ std::string capturedOutput(Call&& call) {
 void setConfigFileSetting(const std::string& value);
 void clearConfigFileSetting();
 
+// What a run of the built tool printed, byte for byte. Expectations are
+// written with the line feeds of the tool's messages; comparing turns them
+// into what the runtime prints on this system (CR LF on Windows).
+struct PrintedOutput {
+    std::string bytes;
+
+    bool operator==(const std::string& expected) const { return bytes == testing::printedForm(expected); }
+};
+void PrintTo(const PrintedOutput& output, std::ostream* out);
+std::ostream& operator<<(std::ostream& out, const PrintedOutput& output);
+
+struct ToolRun {
+    int status = -1;
+    PrintedOutput output;
+};
+
 // Runs the built tool with `args` in `workDir`.
-testing::ProcessResult runTool(const std::vector<std::string>& args, const fs::path& workDir);
+ToolRun runTool(const std::vector<std::string>& args, const fs::path& workDir);
 
 }  // namespace tandrel::test

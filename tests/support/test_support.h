@@ -17,6 +17,11 @@ struct ProcessResult {
 // Runs args[0] with the given arguments in workDir, standard input empty.
 ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir);
 
+// What text printed to standard output through the C runtime reaches a
+// pipe or file as. POSIX passes it unchanged; on Windows standard output is
+// in text mode, where each line feed is written as CR LF.
+std::string printedForm(const std::string& text);
+
 // Points the per-user settings at a private place for this test process, so
 // that tests never read or change the real user's settings.
 void isolateUserSettings(const std::string& root);

@@ -1,5 +1,5 @@
-#include "platform/test_support.h"
-#include "platform/test_support_win32.h"
+#include "support/test_support.h"
+#include "support/test_support_win32.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +135,15 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     result.started = true;
     result.status = static_cast<int>(exitCode);
     return result;
+}
+
+std::string printedForm(const std::string& text) {
+    std::string bytes;
+    for (const char c : text) {
+        if (c == '\n') bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
 }
 
 bool terminateOnceNameAppears(const std::vector<std::string>& args, const std::string& workDir,

@@ -1,4 +1,6 @@
 // Overwrites secrets in a way the optimiser may not drop as a dead store.
+// It lives in the lowest subsystem so that every subsystem above can wipe
+// what it holds.
 #pragma once
 
 #include <cstddef>

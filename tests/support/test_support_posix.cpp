@@ -1,4 +1,4 @@
-#include "platform/test_support.h"
+#include "support/test_support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,6 +58,8 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     if (WIFSIGNALED(waitStatus)) result.status = 128 + WTERMSIG(waitStatus);
     return result;
 }
+
+std::string printedForm(const std::string& text) { return text; }
 
 namespace {
 
