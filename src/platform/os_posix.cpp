@@ -141,14 +141,13 @@ void forgetName(Temporary& temporary) {
     temporary.name.clear();
 }
 
-bool createNamed(Temporary& temporary, mode_t mode) {
-    const SignalsHeld held;
+// Tries fresh names until `claim` takes one that was free, then records it
+// for removal by an interrupt. The caller holds the signals back.
+template <typename Claim>
+bool claimFreshName(Temporary& temporary, Claim&& claim) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary.name = temporaryName();
-        const int file = openat(fd(temporary.directory), temporary.name.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (file >= 0) {
-            temporary.file = file;
+        if (claim(temporary.name)) {
             if (rememberName(temporary)) return true;
             unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
             break;
@@ -157,6 +156,22 @@ bool createNamed(Temporary& temporary, mode_t mode) {
     }
     temporary.name.clear();
     return false;
+}
+
+bool createNamed(Temporary& temporary, mode_t mode) {
+    const SignalsHeld held;
+    int file = -1;
+    const bool named = claimFreshName(temporary, [&](const std::string& name) {
+        file = openat(fd(temporary.directory), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      mode);
+        return file >= 0;
+    });
+    if (named) {
+        temporary.file = file;
+    } else if (file >= 0) {
+        ::close(file);  // made, but no record could be kept of it
+    }
+    return named;
 }
 
 bool linkUnnamed(const Temporary& temporary, const std::string& name) {
@@ -167,18 +182,8 @@ bool linkUnnamed(const Temporary& temporary, const std::string& name) {
 // Gives an unnamed temporary file a name beside its target. The caller holds
 // the signals back.
 bool nameUnnamed(Temporary& temporary) {
-    if (!temporary.name.empty()) return true;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        temporary.name = temporaryName();
-        if (linkUnnamed(temporary, temporary.name)) {
-            if (rememberName(temporary)) return true;
-            unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
-            break;
-        }
-        if (errno != EEXIST) break;
-    }
-    temporary.name.clear();
-    return false;
+    return !temporary.name.empty() ||
+           claimFreshName(temporary, [&](const std::string& name) { return linkUnnamed(temporary, name); });
 }
 
 // Makes names created in or removed from a folder survive a crash as well.
