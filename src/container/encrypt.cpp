@@ -17,10 +17,24 @@ namespace {
 
 enum class Sealing { Done, WriteFailed, InputChanged };
 
+// Enciphers one piece in place and hashes the plaintext in it, 64 bytes of
+// each at a time. CBC encryption is one long chain of dependent rounds that
+// leaves most of the processor idle; hashing, which depends on nothing of
+// it, runs alongside in that shadow when the two are interleaved this finely.
+void encipherAndHash(const BlowfishCipher& cipher, CbcChain& chain, Sha256& hasher, std::uint8_t* bytes,
+                     std::uint32_t plain, std::uint32_t blocks) {
+    constexpr std::uint32_t kStep = kSha256BlockSize;
+    for (std::uint32_t at = 0; at < blocks; at += kStep) {
+        const std::uint32_t step = std::min(kStep, blocks - at);
+        if (at < plain) hasher.update(bytes + at, std::min(step, plain - at));
+        cipher.encryptBuffer(bytes + at, bytes + at, step, chain);
+    }
+}
+
 // Enciphers the zero-filled plaintext into the output, piece by piece. Each
 // piece is first copied out of the input, which another process may change
-// meanwhile, and hashed as it is enciphered: only when what was enciphered
-// has the digest the header stores will the file decrypt.
+// meanwhile, and what is enciphered is hashed: only when that has the digest
+// the header stores will the file decrypt.
 Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& input,
                      const BlowfishCipher& cipher, const std::uint8_t* digest) {
     const std::uint32_t plainLen = input.size();
@@ -32,7 +46,6 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     for (std::uint32_t offset = 0, piece = 0; offset < plainLen; offset += piece) {
         piece = std::min(kChunkSize, plainLen - offset);
         std::memcpy(chunk.bytes, input.data() + offset, piece);
-        hasher.update(chunk.bytes, piece);
         std::uint32_t blocks = piece;
         if (offset + piece == plainLen) {
             // The fill is written here rather than read past the input's
@@ -40,7 +53,7 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
             std::memset(chunk.bytes + piece, 0, fill);
             blocks += fill;
         }
-        cipher.encryptBuffer(chunk.bytes, chunk.bytes, blocks, chain);
+        encipherAndHash(cipher, chain, hasher, chunk.bytes, piece, blocks);
         if (!output.write(chunk.bytes, blocks, true)) return Sealing::WriteFailed;
     }
     std::uint8_t enciphered[kDigestSize];

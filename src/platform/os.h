@@ -90,6 +90,7 @@ struct Temporary {
     // The full name of the file publishInPlace() keeps, holding the whole
     // result, when the copy into the target failed after it began.
     std::string keptAs;
+    std::uint64_t writtenBack = 0;  // bytes already handed to the disk
 };
 
 // True unless a test asks for the named temporary files that stand in where

@@ -4,12 +4,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 namespace tandrel {
 
 inline void secureWipe(void* data, std::size_t length) {
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;
+    // Called through a volatile pointer, memset cannot be proven to write
+    // memory that nobody reads again, so the call stays; and it runs at
+    // memset's speed, which matters for the tool's 64 KiB buffers.
+    static void* (*const volatile wipe)(void*, int, std::size_t) = std::memset;
+    wipe(data, 0, length);
 }
 
 }  // namespace tandrel
