@@ -11,6 +11,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 tool="${TANDREL:-$root/build/release/src/tandrel}"
 runs="${1:-5}"
 [ -x "$tool" ] || { echo "build the tool first: cmake --workflow --preset release"; exit 1; }
+tool="$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")"  # the script works in a scratch folder
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/tandrel-bench.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
