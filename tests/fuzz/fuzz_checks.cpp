@@ -21,8 +21,8 @@ fs::path scratch(const char* name) {
 struct Run {
     int status = -1;
     std::string printed;
-    // What the run left in the working folder, and under a name no file can
-    // bear, whatever it added anywhere else in the scratch folder.
+    // What the run left in the working folder, and, under a name no entry
+    // of it can bear, whatever it added anywhere else in the scratch folder.
     std::map<std::string, std::string> outputs;
 };
 
@@ -44,7 +44,7 @@ Run runInWork(const fs::path& passphrases, Call&& call) {
         run.outputs[entry.path().filename().string()] = readBytes(entry.path());
         fs::remove_all(entry.path());
     }
-    if (entries() != before) run.outputs["<outside the working folder>"];
+    if (entries() != before) run.outputs["../(written outside the working folder)"];
     return run;
 }
 
@@ -92,7 +92,7 @@ std::uint32_t word(const std::uint8_t* at) { return at[0] | at[1] << 8 | at[2] <
 // with a literal reading of the layout: 56 header bytes, the two names each
 // with its NUL inside its length, then the ciphertext of the plaintext
 // extended by 1 to 8 bytes. The decrypt mode, over the same bytes as a file,
-// must restore a sound file's plaintext or leave nothing.
+// must copy a plain file, restore a sound one, or leave nothing at all.
 std::string checkContainer(const std::string& input) {
     const std::size_t size = input.size();
     const auto exact = std::make_unique<std::uint8_t[]>(size);
