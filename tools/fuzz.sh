@@ -1,33 +1,22 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each from its seed corpus for
-# FUZZ_SECONDS (60 by default). New inputs go to a scratch corpus, never
-# into the repository; a finding is kept under build/fuzz/findings and fails
-# the run.
+# FUZZ_SECONDS (60 by default). New inputs go to a corpus in the build
+# folder, never into the repository; a finding is kept beside it, with the
+# log, and fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${FUZZ_SECONDS:-60}"
-
 cmake --workflow --preset fuzz >/dev/null
 # The decrypt target writes a file for every input: keep that in memory.
 if [ -d /dev/shm ]; then export TMPDIR=/dev/shm; fi
-findings="$PWD/build/fuzz/findings"
-mkdir -p "$findings"
-failed=0
 for target in passphrase_scanner container command_line; do
-  corpus="$(mktemp -d)"
+  run="$PWD/build/fuzz/runs/$target" && mkdir -p "$run/corpus"
   # The tool prints to standard output; libFuzzer reports on standard error.
   # The targets own the timer signal, so libFuzzer cannot time single
   # inputs: a run that hangs is ended from outside and counts as a finding.
-  if timeout "$((seconds + 60))" "build/fuzz/tests/fuzz/${target}_fuzzer" -max_total_time="$seconds" \
-       -rss_limit_mb=2048 -artifact_prefix="$findings/$target-" \
-       "$corpus" "tests/fuzz/$target" >/dev/null 2>"$findings/$target.log"; then
-    echo "fuzz $target: no finding in ${seconds} s ($(grep -o 'Done [0-9]* runs' "$findings/$target.log"))"
-  else
-    echo "fuzz $target: FINDING"
-    tail -n 40 "$findings/$target.log"
-    failed=1
-  fi
-  rm -rf "$corpus"
+  timeout "$((${FUZZ_SECONDS:-60} + 60))" "build/fuzz/tests/fuzz/${target}_fuzzer" -rss_limit_mb=2048 \
+    -max_total_time="${FUZZ_SECONDS:-60}" -artifact_prefix="$run/" "$run/corpus" "tests/fuzz/$target" \
+    >/dev/null 2>"$run/log" && echo "fuzz $target: no finding in ${FUZZ_SECONDS:-60} s" && continue
+  echo "fuzz $target: FINDING" && tail -n 40 "$run/log" && failed=1
 done
-exit "$failed"
+exit "${failed:-0}"
