@@ -63,6 +63,7 @@ private:
     std::string contentOf(const std::string& spec) {
         if (spec.rfind("pattern:", 0) == 0) return pattern(std::stoul(spec.substr(8)));
         if (spec.rfind("copy:", 0) == 0) return contents_.at(spec.substr(5));
+        if (spec.rfind("data:", 0) == 0) return readBytes(fs::path(TANDREL_TEST_DATA_DIR) / spec.substr(5));
         return spec;
     }
 
@@ -72,7 +73,12 @@ private:
         const std::string& verb = line.verb;
         if (verb == "user" || verb == "system") return true;  // read by runEntry and unsupportedHere
         if (verb == "passphrases") {
-            writeBytes(root_.path() / "passphrases.txt", w.at(0));
+            writeBytes(root_.path() / "passphrases.txt", contentOf(w.at(0)));
+        } else if (verb == "setting") {
+            // A name of the folder, written as it is: the tool opens it relative to where it runs.
+            if (w.at(0) == "none") clearConfigFileSetting();
+            if (w.at(0) != "none") setConfigFileSetting(w.at(0));
+            return true;
         } else if (verb == "workdir") {
             setMode(work_, octal(w.at(0)));
             if (w.size() > 1) {
@@ -110,9 +116,11 @@ private:
         const std::string key = plaintext + '\0' + project + '\0' + contents_.at(plaintext);
         if (made.count(key) == 0) {
             const EntryRun sealing = runEntry({"-encrypt", name, plaintext, project}, work_, {});
-            EXPECT_EQ(sealing.status, 0) << sealing.output;
+            EXPECT_EQ(sealing.status, 0);
+            EXPECT_EQ(sealing.output, "");
             made[key] = readBytes(at(name));
         }
+        contents_[name] = made[key];
         writeBytes(at(name), made[key]);
     }
 
@@ -124,10 +132,13 @@ private:
             verb != "stored-project") {
             return false;
         }
-        std::string bytes = readBytes(at(w.at(0)));
+        // Growing is sparse, so that files of gibibytes take no room.
         if (verb == "cut") {
-            bytes.resize(std::stoul(w.at(1)));
-        } else if (verb == "set32") {
+            fs::resize_file(at(w.at(0)), std::stoull(w.at(1)));
+            return true;
+        }
+        std::string bytes = readBytes(at(w.at(0)));
+        if (verb == "set32") {
             put32(bytes, std::stoul(w.at(1)), static_cast<std::uint32_t>(std::stoul(w.at(2), nullptr, 0)));
         } else if (verb == "flip") {
             bytes.at(std::stoul(w.at(1))) ^= static_cast<char>(1 << std::stoi(w.at(2)));
@@ -194,6 +205,8 @@ private:
             EXPECT_EQ(get32(bytes, 8), contents_.at(plaintext).size());
         }
         EXPECT_EQ(bytes.substr(56, plaintext.size() + 1), plaintext + '\0');
+        // Header, name, project, and the plaintext filled to whole blocks with at least one byte.
+        EXPECT_EQ(bytes.size(), 56u + get32(bytes, 48) + get32(bytes, 52) + (get32(bytes, 8) / 8 + 1) * 8);
     }
 
     void check(const ScenarioLine& line) {
@@ -226,6 +239,10 @@ private:
             EXPECT_EQ(fs::read_symlink(at(w.at(0))).string(), w.at(1));
         } else if (verb == "same-file") {
             EXPECT_EQ(fileIndex(at(w.at(0))), indexes_.at(w.at(0))) << w.at(0) << " was replaced";
+        } else if (verb == "differs") {
+            EXPECT_NE(readBytes(at(w.at(0))), readBytes(at(w.at(1))));
+        } else if (verb == "bytes") {
+            EXPECT_EQ(readBytes(at(w.at(0))).substr(std::stoul(w.at(1)), w.at(2).size()), w.at(2)) << w.at(0);
         } else if (verb == "missing") {
             EXPECT_FALSE(fs::exists(fs::symlink_status(at(w.at(0))))) << w.at(0);
         } else if (verb == "only") {
