@@ -43,7 +43,7 @@ TEST(Rows, RestorableNameIsABareNameOrNothing) {
 
 TEST(Rows, PrintableTextShowsControlsEscaped) {
     const auto rows = readRows("printable.rows");
-    ASSERT_EQ(rows.size(), 17u);
+    ASSERT_EQ(rows.size(), 18u);
     for (const auto& row : rows) EXPECT_EQ(printableText(row.at(0).c_str()), row.at(1)) << row.at(0);
 }
 
