@@ -1,18 +1,20 @@
-// Every scenario file, each with the number of cases it must hold, so that a
-// file that cannot be read fails rather than passes with nothing run.
+// Every case file, each with the number of cases it must hold, so that a
+// file that cannot be read fails rather than passes with nothing run; and a
+// few runs of the built program itself.
 #include <gtest/gtest.h>
 
 #include "support/scenario.h"
+#include "support/test_helpers.h"
 
 namespace tandrel::test {
 namespace {
 
-struct ScenarioFile {
+struct CaseFile {
     const char* name;
     std::size_t cases;
 };
 
-class Scenarios : public ::testing::TestWithParam<ScenarioFile> {};
+class Scenarios : public ::testing::TestWithParam<CaseFile> {};
 
 TEST_P(Scenarios, EveryCaseHolds) {
     const auto scenarios = readScenarios(GetParam().name);
@@ -20,12 +22,39 @@ TEST_P(Scenarios, EveryCaseHolds) {
     for (const Scenario& scenario : scenarios) runScenario(scenario);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Scenarios, ::testing::Values(ScenarioFile{"outputs.cases", 31},
-                                                           ScenarioFile{"killed_runs.cases", 8}),
+INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
+                         ::testing::Values(CaseFile{"command_line.cases", 20}, CaseFile{"operations.cases", 117},
+                                           CaseFile{"hostile.cases", 81}, CaseFile{"outputs.cases", 31},
+                                           CaseFile{"killed_runs.cases", 8}),
                          [](const auto& info) {
                              std::string name = info.param.name;
                              return name.substr(0, name.find('.'));
                          });
+
+// The built program, as a user starts it: what it prints on standard error
+// arrives with its standard output, so an exact comparison shows that
+// standard error stays empty.
+TEST(BuiltProgram, RoundTripsAndShowsTheBanner) {
+    TempDir dir;
+    writeBytes(dir.path() / "passphrases.txt", "\"Web\" \"correct horse\"\n");
+    setConfigFileSetting(dir.file("passphrases.txt"));
+    writeBytes(dir.path() / "in.txt", "a short text");
+    fs::create_directory(dir.path() / "out");
+    const auto sealing = runTool({"-encrypt", "in.tdl", "in.txt", "Web"}, dir.path());
+    EXPECT_EQ(sealing.output, "");
+    EXPECT_EQ(sealing.status, 0);
+    const auto restoring = runTool({"-decrypt", "../in.tdl"}, dir.path() / "out");
+    EXPECT_EQ(restoring.output, "");
+    EXPECT_EQ(restoring.status, 0);
+    EXPECT_EQ(readBytes(dir.path() / "out" / "in.txt"), "a short text");
+    const auto banner = runTool({"-help"}, dir.path());
+    EXPECT_EQ(banner.output, "\n-------------------------------------------------------------------------------"
+                             "\n Tandrel Version 1.0.0\n Published by Pellmark Software"
+                             "\n-------------------------------------------------------------------------------"
+                             "\n\nusage:\n\n to encrypt: Tandrel -encrypt outfile infile projectname\n"
+                             "\n to decrypt: Tandrel -decrypt infile\n\n to verify contents of config file: Tandrel -config\n");
+    EXPECT_EQ(banner.status, 1);
+}
 
 }  // namespace
 }  // namespace tandrel::test

@@ -6,13 +6,14 @@
 //   case <label>                       starts a case
 //   system posix|windows               only on that system
 //   user nobody                        run as an unprivileged user (POSIX)
-//   passphrases "<text>"               the passphrase file (default "Web" "correct horse")
 //   workdir <mode> [<owner>]           the scratch folder's mode (and owner)
-//   file <name> <mode> <content>       content: "text" | pattern:<bytes> | copy:<name>
+//   file <name> <mode> <content>       content: "text" | pattern:<bytes> | copy:<name> | data:<path>
 //   dir <name> <mode> | symlink <name> <target> | hardlink <name> <existing>
 //   owner <name> <user>:<group> | chmod <name> <mode>
 //   xattr <name> <key> "<value>" | acl <name> <entry>
 //   sealed <name> <plaintext> <project>    encrypted by the tool before the run
+//   passphrases "<text>"|data:<path> | setting <name>|none   the passphrase file; the setting
+//                                      naming it (a bare name opens in the folder the tool runs in)
 //   cut <name> <length> | set32 <name> <offset> <value> | flip <name> <byte> <bit>
 //   append <name> "<bytes>" | stored-name <name> "<text>" | stored-project <name> "<text>"
 //                                      edits of a file
@@ -27,8 +28,10 @@
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>
 //   expect-xattrs <name> <attribute names...>    all its extended attributes
 //   same-file <name> | missing <name> | only <paths...>   (every path in the folder)
+//   differs <name> <name> | bytes <name> <offset> "<bytes>"
 //
 // Quoted words take \n \r \t \" \\ \0 and \xNN escapes. '#' starts a comment line.
+// By default the passphrase file holds "Web" "correct horse".
 #pragma once
 
 #include <filesystem>
@@ -40,8 +43,8 @@ namespace tandrel::test {
 
 struct ScenarioLine {
     int number = 0;
-    std::string verb;
-    std::vector<std::string> words;
+    std::string text;
+    std::vector<std::string> words;  // the verb first
 };
 
 struct Scenario {

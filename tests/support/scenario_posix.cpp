@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include <dlfcn.h>
 #include <grp.h>
@@ -23,26 +24,16 @@
 namespace tandrel::test {
 namespace {
 
-const struct {
-    const char* name;
-    int number;
-} kSignals[] = {
+const std::map<std::string, int> kSignals{
     {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},       {"SIGQUIT", SIGQUIT},
     {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},     {"SIGXCPU", SIGXCPU},
     {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGKILL", SIGKILL}, {"SIGPIPE", SIGPIPE},
     {"SIGBUS", SIGBUS},   {"SIGSEGV", SIGSEGV}, {"SIGABRT", SIGABRT},
 };
 
-int signalNumber(const std::string& name) {
-    for (const auto& known : kSignals) {
-        if (name == known.name) return known.number;
-    }
-    return 0;
-}
-
 std::string signalName(int number) {
-    for (const auto& known : kSignals) {
-        if (number == known.number) return known.name;
+    for (const auto& [name, known] : kSignals) {
+        if (number == known) return name;
     }
     return "signal " + std::to_string(number);
 }
@@ -79,8 +70,8 @@ void holdIfDue() {
     if (chdir(workDir.c_str()) != 0) _exit(120);
     // A run starts as from an interactive shell, whatever the test runner
     // inherited (a background job has SIGINT and SIGQUIT ignored).
-    for (const auto& known : kSignals) {
-        if (known.number != SIGKILL) std::signal(known.number, SIG_DFL);
+    for (const auto& [name, number] : kSignals) {
+        if (number != SIGKILL) std::signal(number, SIG_DFL);
     }
     umask(022);  // the mode of new files in the expectations
     if (options.asNobody && !dropToNobody()) _exit(121);
@@ -123,7 +114,7 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
             ADD_FAILURE() << "the run ended before it wrote " << options.holdAfterBytes << " bytes";
         } else {
             if (options.whileWriting) options.whileWriting();
-            if (!options.signalWhileWriting.empty()) kill(child, signalNumber(options.signalWhileWriting));
+            if (!options.signalWhileWriting.empty()) kill(child, kSignals.at(options.signalWhileWriting));
             kill(child, SIGCONT);
         }
     }
@@ -145,9 +136,10 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
 
 std::string unsupportedHere(const Scenario& scenario) {
     for (const ScenarioLine& line : scenario.lines) {
-        if (line.verb == "system" && line.words.at(0) != "posix") return "for another system";
-        if (line.verb == "user" && geteuid() != 0) return "needs root to run as another user";
-        if (line.verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
+        const std::string& verb = line.words[0];
+        if (verb == "system" && line.words.at(1) != "posix") return "for another system";
+        if (verb == "user" && geteuid() != 0) return "needs root to run as another user";
+        if (verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
     }
     return {};
 }
@@ -160,21 +152,22 @@ std::uint64_t fileIndex(const fs::path& path) {
 }
 
 bool systemLine(const ScenarioLine& line, const fs::path& work) {
-    const auto& w = line.words;
+    const std::string& verb = line.words[0];
+    const std::vector<std::string> w(line.words.begin() + 1, line.words.end());
     const fs::path path = work / w.at(0);
-    if (line.verb == "owner") {
+    if (verb == "owner") {
         const auto colon = w.at(1).find(':');
         const passwd* user = getpwnam(w.at(1).substr(0, colon).c_str());
         const group* grp = getgrnam(w.at(1).substr(colon + 1).c_str());
         return user != nullptr && grp != nullptr && lchown(path.c_str(), user->pw_uid, grp->gr_gid) == 0;
     }
-    if (line.verb == "xattr") {
+    if (verb == "xattr") {
         return setxattr(path.c_str(), w.at(1).c_str(), w.at(2).data(), w.at(2).size(), 0) == 0;
     }
-    if (line.verb == "acl") {
+    if (verb == "acl") {
         return testing::runProcess({"/usr/bin/setfacl", "-m", w.at(1), path.string()}, work.string()).status == 0;
     }
-    if (line.verb == "expect-xattrs") {
+    if (verb == "expect-xattrs") {
         char names[4096];
         const ssize_t length = llistxattr(path.c_str(), names, sizeof names);
         std::vector<std::string> found;
@@ -187,7 +180,7 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
         EXPECT_EQ(found, expected) << "extended attributes of " << w.at(0);
         return true;
     }
-    if (line.verb == "expect-owner") {
+    if (verb == "expect-owner") {
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) return false;
         const passwd* user = getpwuid(info.st_uid);

@@ -11,7 +11,7 @@ namespace tandrel::testing {
 struct ProcessResult {
     bool started = false;
     int status = -1;     // exit status, or 128 + signal number
-    std::string output;  // everything written to standard output
+    std::string output;  // everything written to standard output and standard error
 };
 
 // Runs args[0] with the given arguments in workDir, standard input empty.

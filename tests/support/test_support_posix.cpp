@@ -26,6 +26,7 @@ ProcessResult runProcess(const std::vector<std::string>& args, const std::string
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
     posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
     posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
     posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());

@@ -42,15 +42,8 @@ void appendQuoted(std::string& line, const std::string& arg) {
     line += '"';
 }
 
-HANDLE inheritable(HANDLE handle) {
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
-        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    }
-    return handle;
-}
-
 // Starts args[0] in workDir with standard input from NUL and standard
-// output to `output`.
+// output and standard error both to `output`.
 bool startProcess(const std::vector<std::string>& args, const std::string& workDir, HANDLE output,
                   PROCESS_INFORMATION& process) {
     if (args.empty()) return false;
@@ -67,7 +60,7 @@ bool startProcess(const std::vector<std::string>& args, const std::string& workD
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
     startup.hStdOutput = output;
-    startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+    startup.hStdError = output;
     // Under Wine on a busy machine a start now and then fails for no reason
     // of ours; a second try then succeeds.
     BOOL started = FALSE;
