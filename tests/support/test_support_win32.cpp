@@ -139,28 +139,6 @@ std::string printedForm(const std::string& text) {
     return bytes;
 }
 
-bool terminateOnceNameAppears(const std::vector<std::string>& args, const std::string& workDir,
-                              const std::string& pattern) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE output = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    PROCESS_INFORMATION process{};
-    const bool started = startProcess(args, workDir, output, process);
-    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
-    if (!started) return false;
-    bool appeared = false;
-    while (!appeared && WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
-        WIN32_FIND_DATAA found;
-        const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-        appeared = search != INVALID_HANDLE_VALUE;
-        if (appeared) FindClose(search);
-    }
-    if (appeared) TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    closeProcess(process);
-    return appeared;
-}
-
 bool canGiveToUnixOwners() {
     const bool underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
     char user[64];
@@ -178,15 +156,6 @@ bool giveToUnixOwner(const std::string& folder, const std::string& name, const s
         Sleep(10);
     }
     return false;
-}
-
-bool setFileAttributes(const std::string& path, std::uint32_t attributes) {
-    return SetFileAttributesA(path.c_str(), attributes) != 0;
-}
-
-std::uint32_t fileAttributes(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes;
 }
 
 // The registry has no per-process copy to point elsewhere; the tests run in

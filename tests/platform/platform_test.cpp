@@ -1,0 +1,178 @@
+// The platform layer through tables under tests/data: what MappedFile makes
+// of each input and output, how the per-user setting reads back, and which
+// names the file system keeps for itself. Every system runs the same tables;
+// a row's first word says which system it holds for ("any" for all).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+#include "support/scenario.h"
+#include "support/test_helpers.h"
+
+namespace tandrel::test {
+namespace {
+
+using platform::MappedFile;
+
+const std::string kSystem = TANDREL_SYSTEM;  // "posix" or "windows"
+
+// The rows of `fileName` that hold on this system, without their first word.
+std::vector<std::vector<std::string>> rowsHere(const std::string& fileName, std::size_t expected) {
+    const auto all = readRows(fileName);
+    EXPECT_EQ(all.size(), expected) << fileName;
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& row : all) {
+        if (row.at(0) == "any" || row.at(0) == kSystem) rows.emplace_back(row.begin() + 1, row.end());
+    }
+    return rows;
+}
+
+// "*<n><c><rest>" stands for n times the byte c, then rest.
+std::string expanded(const std::string& word) {
+    if (word.empty() || word[0] != '*') return word;
+    std::size_t digits = 0;
+    const auto count = std::stoul(word.substr(1), &digits);
+    return std::string(count, word.at(1 + digits)) + word.substr(2 + digits);
+}
+
+// Makes what a row's setup lists in the folder. Readers hold files open.
+void setUp(const TempDir& dir, const std::string& setup, std::vector<std::unique_ptr<MappedFile>>& readers,
+           std::string& readMeanwhile) {
+    std::stringstream items(setup);
+    for (std::string item; std::getline(items, item, ',');) {
+        const auto mark = std::min(item.find_first_of("=+/|~>"), item.size() - 1);
+        const fs::path path = dir.path() / item.substr(0, mark);
+        const std::string rest = item.substr(mark + 1);
+        if (item[0] == '!') {
+            readMeanwhile = item.substr(1);
+        } else if (item[0] == '<') {
+            readers.push_back(std::make_unique<MappedFile>());
+            ASSERT_TRUE(readers.back()->openRead(dir.file(item.substr(item.rfind('<') + 1)).c_str(), true));
+            if (item[1] == '<') readers.back()->close();
+        } else if (item[mark] == '/' || item[mark] == '|') {
+            ASSERT_TRUE(item[mark] == '/' ? fs::create_directory(path) : testing::makeFifo(path.string()));
+        } else if (item[mark] == '~' || item[mark] == '>') {
+            item[mark] == '~' ? fs::create_hard_link(dir.path() / rest, path) : fs::create_symlink(rest, path);
+        } else if (item != "-") {
+            writeBytes(path, item[mark] == '=' ? rest : "");
+            if (item[mark] == '+') fs::resize_file(path, std::stoull(rest));  // sparse: no real space used
+        }
+    }
+}
+
+// The folder, one word per entry in name order.
+std::vector<std::string> listing(const TempDir& dir) {
+    std::vector<std::string> words;
+    for (const std::string& name : dir.entries()) {
+        const fs::path path = dir.path() / name;
+        words.push_back(fs::is_symlink(path)     ? name + ">" + fs::read_symlink(path).string()
+                        : fs::is_directory(path) ? name + "/"
+                                                 : name + "=" + readBytes(path));
+    }
+    return words;
+}
+
+TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
+    for (const auto& row : rowsHere("mapped_files.rows", 34)) {
+        TempDir dir;
+        std::vector<std::unique_ptr<MappedFile>> readers;
+        std::string readMeanwhile;
+        setUp(dir, row.at(0), readers, readMeanwhile);
+        const std::string& action = row.at(1);
+        const std::string label = row.at(0) + " " + action + " " + row.at(2);
+        const std::string path = row.at(2)[0] == '@' ? row.at(2).substr(1) : dir.file(row.at(2));
+        const std::uint64_t before = fileIndex(path);
+        MappedFile file;
+        bool done = false;
+        if (action == "read" || action == "quiet") {
+            EXPECT_EQ(capturedOutput([&] { done = file.openRead(path.c_str(), action == "read"); }), row.at(4))
+                << label;
+            EXPECT_EQ(done ? std::string(reinterpret_cast<const char*>(file.data()), file.size()) : "-", row.at(5));
+            continue;
+        }
+        const auto length = static_cast<std::uint32_t>(std::stoul(row.at(3)));
+        const auto links = action == "follow" ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
+        EXPECT_EQ(capturedOutput([&] { done = file.createSized(path.c_str(), length, true, links); }), row.at(4))
+            << label;
+        if (done) {
+            ASSERT_TRUE(writeText(file, std::string(length, 'n'))) << label;
+            MappedFile reader;
+            ASSERT_TRUE(readMeanwhile.empty() || reader.openRead(dir.file(readMeanwhile).c_str(), true));
+            EXPECT_EQ(capturedOutput([&] { done = file.commit(true); }), row.at(5)) << label;
+            EXPECT_EQ(done, row.at(5).empty()) << label;
+        }
+        if (row.at(6) != "-") {
+            EXPECT_EQ(fileIndex(path) == before, row.at(6) == "same") << label;
+        }
+        readers.clear();
+        EXPECT_EQ(listing(dir), std::vector<std::string>(row.begin() + 7, row.end())) << label;
+    }
+}
+
+// Stores a POSIX row's setting as its file; answers the folder to remove.
+fs::path storeSettingFile(const std::string& where, const std::string& bytes, const TempDir& dir,
+                          const std::string& leaf) {
+    fs::path home = where == "xdg" || where == "folder" ? dir.path() / "xdg" : dir.path() / "home" / ".config";
+#ifndef _WIN32
+    if (where == "account") home = fs::path(getpwuid(geteuid())->pw_dir) / ".config";
+#endif
+    if (where == "none") return {};
+    fs::create_directories(where == "folder" ? home / leaf / "ConfigFile" : home / leaf);
+    if (where != "folder") writeBytes(home / leaf / "ConfigFile", bytes);
+    return home / leaf;
+}
+
+TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
+    // A key of the test's own, never the tool's setting, with one folder to
+    // remove.
+    const std::string leaf = "Tandrel Tests " + std::to_string(platform::processId());
+    const std::string key = "SOFTWARE\\" + leaf;
+    for (const auto& row : rowsHere("user_settings.rows", 30)) {
+        TempDir dir;
+        for (const int i : {0, 1}) {  // each test runs in a process of its own: nothing to restore
+            const std::string value = row[i] == "abs"   ? dir.file(i ? "home" : "xdg")
+                                      : row[i] == "rel" ? "relative"
+                                                        : row[i];
+            testing::setEnvironmentVariable(i ? "HOME" : "XDG_CONFIG_HOME", row[i] == "-" ? nullptr : value.c_str());
+        }
+        const std::string bytes = expanded(row.at(3)), label = row.at(2) + " " + row.at(3).substr(0, 20);
+        fs::path made;
+        if (kSystem == "posix") {
+            made = storeSettingFile(row.at(2), bytes, dir, leaf);
+        } else if (testing::removeUserSettingKey(key.c_str()); row.at(2) != "none") {
+            const auto kind = row.at(2) == "expand"   ? testing::SettingKind::ExpandableString
+                              : row.at(2) == "binary" ? testing::SettingKind::Binary
+                                                      : testing::SettingKind::String;
+            const char* value = row.at(2) == "other" ? "Other" : "ConfigFile";
+            ASSERT_TRUE(testing::writeRawUserSetting(key.c_str(), value, kind, bytes)) << label;
+        }
+        char value[1024];
+        std::memset(value, 'z', sizeof value);  // nothing may pass for a terminator
+        bool read = false;
+        EXPECT_EQ(capturedOutput([&] { read = platform::readUserSetting(key.c_str(), "ConfigFile", value, 1024); }),
+                  "");
+        EXPECT_EQ(read ? std::string(value) : "-", expanded(row.at(4))) << label;
+        if (!made.empty()) fs::remove_all(made);
+    }
+    if (kSystem == "windows") testing::removeUserSettingKey(key.c_str());
+}
+
+TEST(ReservedFileNames, AreTheDeviceNamesOnWindowsAndNoneElsewhere) {
+    const auto rows = readRows("reserved_names.rows");
+    EXPECT_EQ(rows.size(), 35u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(platform::isReservedFileName(row.at(0).c_str()), kSystem == "windows" && row.at(1) == "yes")
+            << row.at(0);
+    }
+}
+
+}  // namespace
+}  // namespace tandrel::test
