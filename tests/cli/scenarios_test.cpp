@@ -24,7 +24,7 @@ TEST_P(Scenarios, EveryCaseHolds) {
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
                          ::testing::Values(CaseFile{"command_line.cases", 20}, CaseFile{"operations.cases", 117},
-                                           CaseFile{"hostile.cases", 81}, CaseFile{"outputs.cases", 31},
+                                           CaseFile{"hostile.cases", 81}, CaseFile{"outputs.cases", 34},
                                            CaseFile{"killed_runs.cases", 8}),
                          [](const auto& info) {
                              std::string name = info.param.name;

@@ -99,7 +99,7 @@ private:
             fs::create_symlink(w.at(1), at(w.at(0)));
         } else if (verb == "hardlink") {
             fs::create_hard_link(at(w.at(1)), at(w.at(0)));
-        } else if (verb == "owner" || verb == "xattr" || verb == "acl") {
+        } else if (verb == "owner" || verb == "xattr" || verb == "acl" || verb == "attributes") {
             EXPECT_TRUE(systemLine(line, work_)) << verb;
         } else if (verb == "sealed") {
             seal(w.at(0), w.at(1), w.at(2));
@@ -214,7 +214,7 @@ private:
             if (w.at(2).rfind("sealed:", 0) != 0 && w.at(2) != "*") {
                 EXPECT_EQ(readBytes(path), contentOf(w.at(2))) << "content of " << w.at(0);
             }
-        } else if (verb == "expect-owner" || verb == "expect-xattrs") {
+        } else if (verb == "expect-owner" || verb == "expect-xattrs" || verb == "expect-attributes") {
             EXPECT_TRUE(systemLine(line, work_)) << verb;
         } else if (verb == "expect-link") {
             ASSERT_TRUE(fs::is_symlink(at(w.at(0)))) << w.at(0);

@@ -11,6 +11,7 @@
 //   dir <name> <mode> | symlink <name> <target> | hardlink <name> <existing>
 //   owner <name> <user>:<group> | chmod <name> <mode>
 //   xattr <name> <key> "<value>" | acl <name> <entry>
+//   attributes <name> <mask>           Windows file attributes, as SetFileAttributes takes them
 //   sealed <name> <plaintext> <project>    encrypted by the tool before the run
 //   passphrases "<text>"|data:<path> | setting <name>|none   the passphrase file; the setting
 //                                      naming it (a bare name opens in the folder the tool runs in)
@@ -27,6 +28,7 @@
 //   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>
 //   expect-xattrs <name> <attribute names...>    all its extended attributes
+//   expect-attributes <name> <mask>    Windows attributes the file still has
 //   same-file <name> | missing <name> | only <paths...>   (every path in the folder)
 //   differs <name> <name> | bytes <name> <offset> "<bytes>"
 //

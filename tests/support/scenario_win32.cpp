@@ -90,8 +90,12 @@ std::uint64_t fileIndex(const fs::path& path) {
 }
 
 bool systemLine(const ScenarioLine& line, const fs::path& work) {
-    if (line.words[0] == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(1), line.words.at(2));
-    return false;
+    const std::string& verb = line.words[0];
+    if (verb == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(1), line.words.at(2));
+    const std::string path = (work / line.words.at(1)).string();
+    const auto attributes = static_cast<DWORD>(std::stoul(line.words.at(2), nullptr, 0));
+    if (verb == "attributes") return SetFileAttributesA(path.c_str(), attributes) != 0;
+    return verb == "expect-attributes" && (GetFileAttributesA(path.c_str()) & attributes) == attributes;
 }
 
 }  // namespace tandrel::test
