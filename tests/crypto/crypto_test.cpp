@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <tuple>
 
 #include "crypto/blowfish.h"
@@ -20,10 +21,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes fromHex(const std::string& hex) {
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
+    Bytes bytes(hex.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::stoi(hex.substr(2 * i, 2), nullptr, 16) & 255;
     return bytes;
 }
 
@@ -32,12 +31,7 @@ Bytes fromHex(const std::string& hex) {
 [[gnu::noinline]] bool stackHolds(const Bytes& pattern) {
     volatile unsigned char below[32768];
     __asm__ volatile("" : : "r"(below) : "memory");  // it holds what it holds, not nothing
-    for (std::size_t i = 0; i + pattern.size() <= sizeof below; ++i) {
-        std::size_t k = 0;
-        while (k < pattern.size() && below[i + k] == pattern[k]) ++k;
-        if (k == pattern.size()) return true;
-    }
-    return false;
+    return std::search(below, below + sizeof below, pattern.begin(), pattern.end()) != below + sizeof below;
 }
 
 // One hasher per variant takes every row in turn, from an odd address: each
@@ -58,13 +52,10 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
         Sha256 hasher(compression, swap);
         EXPECT_TRUE(hasher.compression() == compression && (swap == S::Automatic || hasher.byteSwap() == swap));
         for (const auto& row : rows) {
-            const Bytes piece = fromHex(row[0]);
-            Bytes odd(piece.size() + 1), digest(kSha256DigestSize), again(kSha256DigestSize);
-            std::copy(piece.begin(), piece.end(), odd.begin() + 1);
+            const Bytes odd = fromHex("00" + row[0]);  // the piece from its second byte on
+            Bytes digest(kSha256DigestSize), again(kSha256DigestSize);
             hasher.reset();
-            for (int i = std::stoi(row[1]); i > 0; --i) {
-                hasher.update(odd.data() + 1, static_cast<std::uint32_t>(piece.size()));
-            }
+            for (int i = std::stoi(row[1]); i > 0; --i) hasher.update(odd.data() + 1, static_cast<std::uint32_t>(odd.size() - 1));
             hasher.final(digest.data());
             hasher.final(again.data());
             EXPECT_TRUE(digest == fromHex(row[2]) && again == digest) << row[0] << " x" << row[1];
@@ -81,16 +72,13 @@ TEST(BlowfishCipher, KnownAnswers) {
     for (const auto& row : rows) {
         BlowfishCipher cipher;
         if (row[0] == "ecb") {
-            const Bytes key = fromHex(row[1]), plain = fromHex(row[2]);
+            const Bytes key = fromHex(row[1]), plain = fromHex(row[2]), expected = fromHex(row[3]);
             cipher.setKey(key.data(), static_cast<std::int16_t>(key.size()));
             std::uint32_t L = loadBigEndian32(&plain[0]), R = loadBigEndian32(&plain[4]);
             cipher.encryptBlock(L, R);
-            Bytes block(8);
-            storeBigEndian32(&block[0], L);
-            storeBigEndian32(&block[4], R);
+            EXPECT_TRUE(L == loadBigEndian32(&expected[0]) && R == loadBigEndian32(&expected[4])) << row[1];
             cipher.decryptBlock(L, R);
-            EXPECT_TRUE(block == fromHex(row[3]) && L == loadBigEndian32(&plain[0]) &&
-                        R == loadBigEndian32(&plain[4])) << "key " << row[1];
+            EXPECT_TRUE(L == loadBigEndian32(&plain[0]) && R == loadBigEndian32(&plain[4])) << row[1];
             continue;
         }
         cipher.chained = static_cast<std::uint32_t>(std::stoul(row[1]));
@@ -119,52 +107,39 @@ TEST(BlowfishCipher, KnownAnswers) {
     }
 }
 
-// Keys a cipher in a frame of its own; `tables` gets its key schedule.
-[[gnu::noinline]] void keyCipher(Bytes& tables) {
-    BlowfishCipher cipher;
-    cipher.setKey(reinterpret_cast<const std::uint8_t*>("key"), 3);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&cipher);
-    tables.assign(bytes + 4, bytes + sizeof cipher);  // past `chained`: P, then S
-}
+std::uint32_t rowSalt, madeSalt;
 
-TEST(BlowfishCipher, DestructorWipesTheKeySchedule) {
-    Bytes tables;
-    keyCipher(tables);
-    EXPECT_FALSE(stackHolds(Bytes(tables.begin(), tables.begin() + 72)) ||
-                 stackHolds(Bytes(tables.end() - 64, tables.end())));
-}
-
-std::uint32_t rowSalt;
-
-// Makes a row's key material in frames of its own.
-[[gnu::noinline]] Bytes keyOf(const std::vector<std::string>& row, std::uint32_t& salt) {
-    std::string passphrase;
-    for (int i = std::stoi(row[1]); i > 0; --i) passphrase += row[0];
+// Makes a row's key material, and keys a cipher with it, in frames of their
+// own; returns the key schedule.
+[[gnu::noinline]] Bytes keyOf(const std::vector<std::string>& row, Bytes& schedule) {
     FileKeyMaterial material;
-    newFileKeyMaterial(reinterpret_cast<const std::uint8_t*>(row[3].data()),
-                       static_cast<std::uint32_t>(row[3].size()), passphrase.c_str(), material,
+    const auto* plaintext = reinterpret_cast<const std::uint8_t*>(row[2].data());
+    newFileKeyMaterial(plaintext, static_cast<std::uint32_t>(row[2].size()), row[0].c_str(), material,
                        [] { return rowSalt; });
-    salt = material.salt;
+    madeSalt = material.salt;
+    BlowfishCipher cipher;
+    cipher.setKey(material.key, kFileKeySize);
+    const auto* tables = reinterpret_cast<const std::uint8_t*>(&cipher) + 4;  // past `chained`
+    schedule.assign(tables, tables + 72);                          // P
+    schedule.insert(schedule.end(), tables + sizeof cipher - 68, tables + sizeof cipher - 4);  // S's end
     return Bytes(material.key, material.key + kFileKeySize);
 }
 
-// Once made, the key is in the caller's hands only: neither the material's
-// copy nor the state of the hasher that made it (the key, word by word) stays.
+// Once made, a key is in its user's hands only: no copy of it, of the state
+// of the hasher that made it (the key's words in the machine's byte order,
+// little-endian here) or of a cipher's key schedule stays behind.
 TEST(DeriveKey, KnownAnswersLeaveNoKeyBehind) {
     const auto rows = readRows("key_derivation.rows");
     ASSERT_EQ(rows.size(), 9u);
     for (const auto& row : rows) {
-        const Bytes expected = fromHex(row[4]);
-        Bytes state(kFileKeySize);
-        for (std::size_t i = 0; i < kFileKeySize; i += 4) {
-            const std::uint32_t word = loadBigEndian32(&expected[i]);
-            std::memcpy(&state[i], &word, 4);
-        }
-        rowSalt = static_cast<std::uint32_t>(std::stoul(row[2], nullptr, 16));
-        std::uint32_t salt = 0;
-        const Bytes key = keyOf(row, salt);
-        EXPECT_FALSE(stackHolds(expected) || stackHolds(state)) << row[0];
-        EXPECT_TRUE(key == expected && salt == rowSalt) << row[0] << " x" << row[1] << ", " << row[3];
+        const Bytes expected = fromHex(row[3]);
+        Bytes state = expected, schedule;
+        for (std::size_t i = 0; i < kFileKeySize; i += 4) std::reverse(&state[i], &state[i] + 4);
+        rowSalt = static_cast<std::uint32_t>(std::stoul(row[1], nullptr, 16));
+        const Bytes key = keyOf(row, schedule);
+        EXPECT_FALSE(stackHolds(expected) || stackHolds(state) || stackHolds({&schedule[0], &schedule[72]}) ||
+                     stackHolds({&schedule[72], &schedule[0] + schedule.size()})) << row[0];
+        EXPECT_TRUE(key == expected && madeSalt == rowSalt) << row[0] << ", " << row[1] << ", " << row[2];
     }
 }
 
