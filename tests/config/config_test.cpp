@@ -19,8 +19,7 @@ std::string scanned(const std::string& text, std::size_t count) {
     std::vector<char> name(count), passphrase(count);
     std::string entries;
     PassphraseScanner(exact).walk(name.data(), passphrase.data(), count, [&] {
-        entries += "\n Project: \"" + std::string(name.data()) + "\"; Passphrase: \"" +
-                   passphrase.data() + "\"";
+        entries += "\n Project: \"" + std::string(name.data()) + "\"; Passphrase: \"" + passphrase.data() + "\"";
         return false;
     });
     return entries;
