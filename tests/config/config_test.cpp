@@ -27,7 +27,7 @@ std::string scanned(const std::string& text, std::size_t count) {
 
 TEST(PassphraseFile, Rows) {
     const auto rows = readRows("passphrase_file.rows");
-    ASSERT_EQ(rows.size(), 47u);
+    ASSERT_EQ(rows.size(), 49u);
     TempDir dir;
     const std::string path = dir.file("passphrases.txt");
     std::string heading;
