@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
+#include <new>
 #include <tuple>
 
 #include "crypto/blowfish.h"
@@ -33,8 +33,9 @@ Bytes fromHex(const std::string& hex) {
     return std::search(below, below + sizeof below, pattern.begin(), pattern.end()) != below + sizeof below;
 }
 
-// One hasher per variant takes every row in turn, from an odd address: each
-// reset must start a fresh message.
+// Each variant reads every row's message from an odd address, each reset
+// starting a fresh message. Once wiped, a hasher that took in a message
+// differs from one that never did only in its flag saying the message ended.
 TEST(Sha256, KnownAnswersInEveryVariant) {
     const auto rows = readRows("sha256.rows");
     ASSERT_EQ(rows.size(), 134u);
@@ -48,7 +49,7 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
         {C::Portable, S::Scalar, true}, {C::Portable, S::Sse2, sse2}, {C::ShaExtensions, S::Automatic, sha}};
     for (const auto& [compression, swap, runs] : variants) {
         if (!runs) continue;
-        Sha256 hasher(compression, swap);
+        Sha256 hasher(compression, swap);  // taking every row in turn
         EXPECT_TRUE(hasher.compression() == compression && (swap == S::Automatic || hasher.byteSwap() == swap));
         for (const auto& row : rows) {
             const Bytes odd = fromHex("00" + row[0]);  // the piece from its second byte on
@@ -59,14 +60,20 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
             EXPECT_EQ(digest, fromHex(row[2])) << row[0] << " x" << row[1];
         }
     }
+    alignas(Sha256) static unsigned char fresh[sizeof(Sha256)], used[sizeof(Sha256)];
+    new (fresh) Sha256(C::Portable, S::Scalar);
+    auto* hasher = new (used) Sha256(C::Portable, S::Scalar);
+    hasher->reset();
+    hasher->update(fresh, 10);  // a short piece ends the message at once
+    hasher->wipeState();
+    int differing = 0;
+    for (std::size_t i = 0; i < sizeof fresh; ++i) differing += fresh[i] != used[i];
+    EXPECT_EQ(differing, 1);
 }
 
 TEST(BlowfishCipher, KnownAnswers) {
     const auto rows = readRows("blowfish.rows");
     ASSERT_EQ(rows.size(), 70u);
-    // The count is taken whole, one block per call (never deciphering blocks
-    // side by side) and in mixed pieces, the chain carried.
-    const std::vector<std::vector<std::uint32_t>> pieceSizes{{1u << 30}, {8}, {72, 8, 24}};
     for (const auto& row : rows) {
         BlowfishCipher cipher;
         if (row[0] == "ecb") {
@@ -85,13 +92,16 @@ TEST(BlowfishCipher, KnownAnswers) {
         const Bytes plain = fromHex(row[3]), expected = fromHex(row[4]);
         Bytes restored(plain.size(), 0x77);  // deciphered into a buffer of 77s
         std::copy_n(plain.begin(), count / 4 * 4, restored.begin());
-        for (const auto& sizes : pieceSizes) {
+        // The count is taken whole (by the calls that start a fresh chain), one
+        // block per call (never deciphering blocks side by side) and in mixed
+        // pieces, the chain carried.
+        for (const auto& sizes : std::vector<std::vector<std::uint32_t>>{{1u << 30}, {8}, {72, 8, 24}}) {
             Bytes out(plain.size(), 0xee), back(plain.size(), 0x77);
             CbcChain there, again;
             for (std::uint32_t at = 0, i = 0, n = 0; at < count || i == 0; at += n, ++i) {
                 n = std::min(sizes[i % sizes.size()], count - at);
-                cipher.encryptBuffer(&plain[at], &out[at], n, there);
-                cipher.decryptBuffer(&expected[at], &back[at], n, again);
+                sizes[0] > count ? cipher.encryptBuffer(&plain[at], &out[at], n) : cipher.encryptBuffer(&plain[at], &out[at], n, there);
+                sizes[0] > count ? cipher.decryptBuffer(&expected[at], &back[at], n) : cipher.decryptBuffer(&expected[at], &back[at], n, again);
             }
             EXPECT_TRUE(out == expected && back == restored) << row[1] << " " << row[2] << " in pieces of " << sizes[0];
         }
@@ -104,9 +114,8 @@ std::uint32_t rowSalt;
 // own; returns the key schedule.
 [[gnu::noinline]] Bytes keyOf(const std::vector<std::string>& row, Bytes& schedule) {
     FileKeyMaterial material;
-    const auto* plaintext = reinterpret_cast<const std::uint8_t*>(row[2].data());
-    newFileKeyMaterial(plaintext, static_cast<std::uint32_t>(row[2].size()), row[0].c_str(), material,
-                       [] { return rowSalt; });
+    newFileKeyMaterial(reinterpret_cast<const std::uint8_t*>(row[2].data()), static_cast<std::uint32_t>(row[2].size()),
+                       row[0].c_str(), material, [] { return rowSalt; });
     BlowfishCipher cipher;
     cipher.setKey(material.key, kFileKeySize);
     const auto* tables = reinterpret_cast<const std::uint8_t*>(&cipher) + 4;  // past `chained`: P, then S
