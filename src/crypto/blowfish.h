@@ -48,6 +48,7 @@ public:
 
 private:
     std::uint32_t f(std::uint32_t x) const;
+    void encipher(std::uint32_t& L, std::uint32_t& R) const;
 
     // Deciphers `Lanes` consecutive blocks from src into dst, continuing
     // `chain`, round by round across the blocks.
