@@ -52,23 +52,4 @@ std::string capturedOutput(Call&& call) {
 void setConfigFileSetting(const std::string& value);
 void clearConfigFileSetting();
 
-// What a run of the built tool printed, byte for byte. Expectations are
-// written with the line feeds of the tool's messages; comparing turns them
-// into what the runtime prints on this system (CR LF on Windows).
-struct PrintedOutput {
-    std::string bytes;
-
-    bool operator==(const std::string& expected) const { return bytes == testing::printedForm(expected); }
-};
-void PrintTo(const PrintedOutput& output, std::ostream* out);
-std::ostream& operator<<(std::ostream& out, const PrintedOutput& output);
-
-struct ToolRun {
-    int status = -1;
-    PrintedOutput output;
-};
-
-// Runs the built tool with `args` in `workDir`.
-ToolRun runTool(const std::vector<std::string>& args, const fs::path& workDir);
-
 }  // namespace tandrel::test
