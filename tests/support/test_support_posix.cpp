@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -139,12 +138,13 @@ std::uint64_t allocatedBytes(const std::string& path) {
 namespace tandrel::test {
 namespace {
 
-const std::map<std::string, int> kSignals{
-    {"SIGINT", SIGINT},   {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},       {"SIGQUIT", SIGQUIT},
-    {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},     {"SIGXCPU", SIGXCPU},
-    {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGKILL", SIGKILL}, {"SIGPIPE", SIGPIPE},
-    {"SIGBUS", SIGBUS},   {"SIGSEGV", SIGSEGV}, {"SIGABRT", SIGABRT},
-};
+// A signal's number by its name, as in "SIGINT".
+int signalNumber(const std::string& name) {
+    for (int number = 1; number < NSIG; ++number) {
+        if (sigabbrev_np(number) != nullptr && "SIG" + std::string(sigabbrev_np(number)) == name) return number;
+    }
+    return 0;
+}
 
 // The unprivileged user of the permission cases: nobody, with "users" as a
 // group it may give its files besides its own.
@@ -178,9 +178,7 @@ void holdIfDue() {
     if (chdir(workDir.c_str()) != 0) _exit(120);
     // A run starts as from an interactive shell, whatever the test runner
     // inherited (a background job has SIGINT and SIGQUIT ignored).
-    for (const auto& [name, number] : kSignals) {
-        if (number != SIGKILL) std::signal(number, SIG_DFL);
-    }
+    for (int number = 1; number < NSIG; ++number) std::signal(number, SIG_DFL);
     umask(022);  // the mode of new files in the expectations
     if (options.asNobody && !dropToNobody()) _exit(121);
     holding = options.whileWriting || !options.signalWhileWriting.empty();
@@ -218,17 +216,14 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
             ADD_FAILURE() << "the run ended before it wrote " << options.holdAfterBytes << " bytes";
         } else {
             if (options.whileWriting) options.whileWriting();
-            if (!options.signalWhileWriting.empty()) kill(child, kSignals.at(options.signalWhileWriting));
+            if (!options.signalWhileWriting.empty()) kill(child, signalNumber(options.signalWhileWriting));
             kill(child, SIGCONT);
         }
     }
     if (!options.stdoutClosed) run.output = testing::readAll(ends[0]);
     if (!ended) status = testing::waitFor(child, 0);
     if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    for (const auto& [name, number] : kSignals) {
-        if (WIFSIGNALED(status) && WTERMSIG(status) == number) run.killedBy = name;
-    }
-    if (WIFSIGNALED(status) && run.killedBy.empty()) run.killedBy = "signal " + std::to_string(WTERMSIG(status));
+    if (WIFSIGNALED(status)) run.killedBy = "SIG" + std::string(sigabbrev_np(WTERMSIG(status)));
     return run;
 }
 
