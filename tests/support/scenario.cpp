@@ -81,11 +81,6 @@ std::uint32_t get32(const std::string& bytes, std::size_t offset) {
     return value;
 }
 
-std::vector<std::string> sorted(std::vector<std::string> words) {
-    std::sort(words.begin(), words.end());
-    return words;
-}
-
 class Run {
 public:
     explicit Run(const Scenario& scenario) : scenario_(scenario), work_(root_.path() / "work") {
@@ -276,7 +271,10 @@ private:
             for (const auto& entry : fs::recursive_directory_iterator(work_)) {
                 names.push_back(entry.path().lexically_relative(work_).generic_string());
             }
-            EXPECT_EQ(sorted(names), sorted(w));
+            std::vector<std::string> expected = w;
+            std::sort(names.begin(), names.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(names, expected);
         } else {
             ADD_FAILURE() << "unknown line: " << line.text;
         }
