@@ -11,25 +11,21 @@
 namespace tandrel::test {
 namespace {
 
-struct CaseFile {
-    const char* name;
-    std::size_t cases;
-};
-
-class Scenarios : public ::testing::TestWithParam<CaseFile> {};
+// A case file and the number of cases it holds.
+class Scenarios : public ::testing::TestWithParam<std::pair<const char*, std::size_t>> {};
 
 TEST_P(Scenarios, EveryCaseHolds) {
-    const auto scenarios = readScenarios(GetParam().name);
-    ASSERT_EQ(scenarios.size(), GetParam().cases);
+    const auto scenarios = readScenarios(GetParam().first);
+    ASSERT_EQ(scenarios.size(), GetParam().second);
     for (const Scenario& scenario : scenarios) runScenario(scenario);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
-                         ::testing::Values(CaseFile{"command_line.cases", 20}, CaseFile{"operations.cases", 117},
-                                           CaseFile{"hostile.cases", 81}, CaseFile{"outputs.cases", 34},
-                                           CaseFile{"killed_runs.cases", 8}),
+                         ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 117),
+                                           std::pair("hostile.cases", 81), std::pair("outputs.cases", 34),
+                                           std::pair("killed_runs.cases", 8)),
                          [](const auto& info) {
-                             std::string name = info.param.name;
+                             std::string name = info.param.first;
                              return name.substr(0, name.find('.'));
                          });
 
