@@ -3,31 +3,29 @@
 // few runs of the built program itself.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
 namespace tandrel::test {
 namespace {
 
-struct CaseFile {
-    const char* name;
-    std::size_t cases;
-};
-
-class Scenarios : public ::testing::TestWithParam<CaseFile> {};
+// A case file and the number of cases it holds.
+class Scenarios : public ::testing::TestWithParam<std::pair<const char*, std::size_t>> {};
 
 TEST_P(Scenarios, EveryCaseHolds) {
-    const auto scenarios = readScenarios(GetParam().name);
-    ASSERT_EQ(scenarios.size(), GetParam().cases);
+    const auto scenarios = readScenarios(GetParam().first);
+    ASSERT_EQ(scenarios.size(), GetParam().second);
     for (const Scenario& scenario : scenarios) runScenario(scenario);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
-                         ::testing::Values(CaseFile{"command_line.cases", 20}, CaseFile{"operations.cases", 117},
-                                           CaseFile{"hostile.cases", 81}, CaseFile{"outputs.cases", 34},
-                                           CaseFile{"killed_runs.cases", 8}),
+                         ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 117),
+                                           std::pair("hostile.cases", 81), std::pair("outputs.cases", 34),
+                                           std::pair("killed_runs.cases", 8)),
                          [](const auto& info) {
-                             std::string name = info.param.name;
+                             std::string name = info.param.first;
                              return name.substr(0, name.find('.'));
                          });
 
@@ -40,20 +38,24 @@ TEST(BuiltProgram, RoundTripsAndShowsTheBanner) {
     setConfigFileSetting(dir.file("passphrases.txt"));
     writeBytes(dir.path() / "in.txt", "a short text");
     fs::create_directory(dir.path() / "out");
-    const auto sealing = runTool({"-encrypt", "in.tdl", "in.txt", "Web"}, dir.path());
-    EXPECT_EQ(sealing.output, "");
-    EXPECT_EQ(sealing.status, 0);
-    const auto restoring = runTool({"-decrypt", "../in.tdl"}, dir.path() / "out");
-    EXPECT_EQ(restoring.output, "");
-    EXPECT_EQ(restoring.status, 0);
+    // Its status and everything it printed.
+    const auto tool = [](std::vector<std::string> args, const fs::path& folder) {
+        args.insert(args.begin(), TANDREL_EXE);
+        const auto result = testing::runProcess(args, folder.string());
+        EXPECT_TRUE(result.started) << TANDREL_EXE;
+        return std::pair(result.status, result.output);
+    };
+    EXPECT_EQ(tool({"-encrypt", "in.tdl", "in.txt", "Web"}, dir.path()), std::pair(0, std::string()));
+    EXPECT_EQ(tool({"-decrypt", "../in.tdl"}, dir.path() / "out"), std::pair(0, std::string()));
+    EXPECT_EQ(tool({"-help"}, dir.path()),
+              std::pair(1, testing::printedForm(
+                               "\n-------------------------------------------------------------------------------"
+                               "\n Tandrel Version 1.0.0\n Published by Pellmark Software"
+                               "\n-------------------------------------------------------------------------------"
+                               "\n\nusage:\n\n to encrypt: Tandrel -encrypt outfile infile projectname\n"
+                               "\n to decrypt: Tandrel -decrypt infile\n\n to verify contents of config file: "
+                               "Tandrel -config\n")));
     EXPECT_EQ(readBytes(dir.path() / "out" / "in.txt"), "a short text");
-    const auto banner = runTool({"-help"}, dir.path());
-    EXPECT_EQ(banner.output, "\n-------------------------------------------------------------------------------"
-                             "\n Tandrel Version 1.0.0\n Published by Pellmark Software"
-                             "\n-------------------------------------------------------------------------------"
-                             "\n\nusage:\n\n to encrypt: Tandrel -encrypt outfile infile projectname\n"
-                             "\n to decrypt: Tandrel -decrypt infile\n\n to verify contents of config file: Tandrel -config\n");
-    EXPECT_EQ(banner.status, 1);
 }
 
 }  // namespace

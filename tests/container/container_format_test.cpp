@@ -13,8 +13,6 @@ namespace {
 
 const fs::path kGolden = fs::path(TANDREL_TEST_DATA_DIR) / "golden";
 
-std::uint32_t fixedSalt() { return 0x5EED1234; }
-
 // A committed encrypted file, made once with a fixed salt: every build must
 // make it byte for byte, so no change can silently alter the format of the
 // files users keep. (The case files show that it restores.)
@@ -25,7 +23,7 @@ TEST(GoldenFile, EncryptionReproducesItByteForByte) {
     const auto printed = capturedOutput([&] {
         PassphraseConfig config(kSettingsKeyPath);
         status = encryptFile(config, (kGolden / "golden.txt").string().c_str(), dir.file("g.tdl").c_str(), "Golden",
-                             fixedSalt);
+                             [] { return std::uint32_t{0x5EED1234}; });
     });
     EXPECT_EQ(printed, "");
     ASSERT_EQ(status, 0);

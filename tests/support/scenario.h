@@ -68,7 +68,7 @@ std::vector<Scenario> readScenarios(const std::string& fileName);
 // reporting failures through GoogleTest.
 void runScenario(const Scenario& scenario);
 
-// ---- Provided once per system (scenario_posix.cpp, scenario_win32.cpp) ------
+// ---- Provided once per system (test_support_posix.cpp, test_support_win32.cpp)
 
 struct EntryRun {
     std::string output;

@@ -55,19 +55,4 @@ void setConfigFileSetting(const std::string& value) {
 
 void clearConfigFileSetting() { testing::removeUserSetting(kSettingsKeyPath, kSettingsValueName); }
 
-void PrintTo(const PrintedOutput& output, std::ostream* out) {
-    *out << ::testing::PrintToString(output.bytes);
-    if (testing::printedForm("\n") != "\n") *out << " (expected line feeds compare as CR LF)";
-}
-
-std::ostream& operator<<(std::ostream& out, const PrintedOutput& output) { return out << output.bytes; }
-
-ToolRun runTool(const std::vector<std::string>& args, const fs::path& workDir) {
-    std::vector<std::string> command{TANDREL_EXE};
-    command.insert(command.end(), args.begin(), args.end());
-    const auto result = testing::runProcess(command, workDir.string());
-    EXPECT_TRUE(result.started) << "could not start " << TANDREL_EXE;
-    return {result.status, {result.output}};
-}
-
 }  // namespace tandrel::test

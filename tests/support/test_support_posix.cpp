@@ -1,68 +1,61 @@
-#include "support/test_support.h"
+// The POSIX side of the tests: runs of the built tool and of the entry
+// function, the per-user setting as a plain file, and special files.
+//
+// A scenario's run is the entry function in a forked copy of the test
+// process, so that it can drop its privileges, be held still or killed, and
+// end with a status of its own.
+#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "cli/command_line.h"
+#include "support/scenario.h"
+#include "support/test_helpers.h"
 
 namespace tandrel::testing {
+namespace {
 
-ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
-    ProcessResult result;
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) return result;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-    posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
-    if (spawned != 0) {
-        close(pipeEnds[0]);
-        return result;
-    }
+// Everything written to `from` until every writer has closed it.
+std::string readAll(int from) {
+    std::string output;
     char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+    for (ssize_t got; (got = read(from, buffer, sizeof buffer)) != 0;) {
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        result.output.append(buffer, static_cast<std::size_t>(got));
+        if (got < 0) break;
+        output.append(buffer, static_cast<std::size_t>(got));
     }
-    close(pipeEnds[0]);
-    int waitStatus = 0;
-    while (waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
-    result.started = true;
-    if (WIFEXITED(waitStatus)) result.status = WEXITSTATUS(waitStatus);
-    if (WIFSIGNALED(waitStatus)) result.status = 128 + WTERMSIG(waitStatus);
-    return result;
+    close(from);
+    return output;
 }
 
-std::string printedForm(const std::string& text) { return text; }
+int waitFor(pid_t child, int flags) {
+    int status = 0;
+    while (waitpid(child, &status, flags) < 0 && errno == EINTR) {
+    }
+    return status;
+}
 
-namespace {
+std::vector<char*> argvOf(const std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (const auto& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
 
 std::filesystem::path settingFile(const char* keyPath, const char* valueName) {
     std::string key = keyPath;
@@ -73,6 +66,32 @@ std::filesystem::path settingFile(const char* keyPath, const char* valueName) {
 }
 
 }  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
+    ProcessResult result;
+    int ends[2];
+    if (pipe(ends) != 0) return result;
+    const std::vector<char*> argv = argvOf(args);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int input = open("/dev/null", O_RDONLY);
+        dup2(input, STDIN_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        dup2(ends[1], STDERR_FILENO);
+        if (chdir(workDir.c_str()) == 0) execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    result.output = readAll(ends[0]);
+    const int status = waitFor(child, 0);
+    // A program that cannot be run ends the child with 127 before it starts.
+    result.started = child > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string printedForm(const std::string& text) { return text; }
 
 void isolateUserSettings(const std::string& root) {
     std::filesystem::create_directories(root);
@@ -94,10 +113,7 @@ void removeUserSetting(const char* keyPath, const char* valueName) {
     std::filesystem::remove_all(settingFile(keyPath, valueName), error);
 }
 
-void removeUserSettingKey(const char* keyPath) {
-    std::error_code error;
-    std::filesystem::remove_all(settingFile(keyPath, ""), error);
-}
+void removeUserSettingKey(const char* keyPath) { removeUserSetting(keyPath, ""); }
 
 bool writeRawUserSetting(const char*, const char*, SettingKind, const std::string&) { return false; }
 
@@ -108,16 +124,174 @@ bool setEnvironmentVariable(const char* name, const char* value) {
 bool makeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
 
 bool limitFileSize(std::uint64_t bytes) {
-    struct rlimit limit {};
-    limit.rlim_cur = static_cast<rlim_t>(bytes);
-    limit.rlim_max = static_cast<rlim_t>(bytes);
+    const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
 std::uint64_t allocatedBytes(const std::string& path) {
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) return 0;
-    return static_cast<std::uint64_t>(info.st_blocks) * 512;
+    return stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_blocks) * 512 : 0;
 }
 
 }  // namespace tandrel::testing
+
+namespace tandrel::test {
+namespace {
+
+// A signal's number by its name, as in "SIGINT".
+int signalNumber(const std::string& name) {
+    for (int number = 1; number < NSIG; ++number) {
+        if (sigabbrev_np(number) != nullptr && "SIG" + std::string(sigabbrev_np(number)) == name) return number;
+    }
+    return 0;
+}
+
+// The unprivileged user of the permission cases: nobody, with "users" as a
+// group it may give its files besides its own.
+bool dropToNobody() {
+    const passwd* user = getpwnam("nobody");
+    const group* extra = getgrnam("users");
+    if (user == nullptr) return false;
+    const gid_t groups[] = {extra != nullptr ? extra->gr_gid : user->pw_gid};
+    return setgroups(1, groups) == 0 && setgid(user->pw_gid) == 0 && setuid(user->pw_uid) == 0;
+}
+
+// A run that is to be held still stops itself, once it has written the
+// given number of bytes, by this program's pwrite(), which stands in front
+// of the C library's: the tool is linked into this program, so every write
+// of an output passes here, and the moment is exact.
+std::uint64_t holdAt = 0;
+bool holding = false;
+std::uint64_t written = 0;
+
+void holdIfDue() {
+    if (holding && written >= holdAt) {
+        holding = false;
+        raise(SIGSTOP);
+    }
+}
+
+[[noreturn]] void runChild(const std::vector<std::string>& args, const fs::path& workDir,
+                           const EntryOptions& options, int output) {
+    dup2(output, STDOUT_FILENO);
+    close(output);
+    if (chdir(workDir.c_str()) != 0) _exit(120);
+    // A run starts as from an interactive shell, whatever the test runner
+    // inherited (a background job has SIGINT and SIGQUIT ignored).
+    for (int number = 1; number < NSIG; ++number) std::signal(number, SIG_DFL);
+    umask(022);  // the mode of new files in the expectations
+    if (options.asNobody && !dropToNobody()) _exit(121);
+    holding = options.whileWriting || !options.signalWhileWriting.empty();
+    holdAt = options.holdAfterBytes;
+    holdIfDue();
+    std::vector<std::string> words{"tandrel"};
+    words.insert(words.end(), args.begin(), args.end());
+    const int status = runCommandLine(static_cast<int>(words.size()), testing::argvOf(words).data());
+    std::fflush(stdout);
+    _exit(status);
+}
+
+}  // namespace
+
+EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
+    EntryRun run;
+    int ends[2];
+    if (pipe(ends) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return run;
+    }
+    // A closed standard output is a pipe whose only reader is gone before
+    // the run starts.
+    if (options.stdoutClosed) close(ends[0]);
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) runChild(args, workDir, options, ends[1]);
+    close(ends[1]);
+    int status = 0;
+    bool ended = false;
+    if (options.whileWriting || !options.signalWhileWriting.empty()) {
+        status = testing::waitFor(child, WUNTRACED);
+        ended = !WIFSTOPPED(status);
+        if (ended) {
+            ADD_FAILURE() << "the run ended before it wrote " << options.holdAfterBytes << " bytes";
+        } else {
+            if (options.whileWriting) options.whileWriting();
+            if (!options.signalWhileWriting.empty()) kill(child, signalNumber(options.signalWhileWriting));
+            kill(child, SIGCONT);
+        }
+    }
+    if (!options.stdoutClosed) run.output = testing::readAll(ends[0]);
+    if (!ended) status = testing::waitFor(child, 0);
+    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) run.killedBy = "SIG" + std::string(sigabbrev_np(WTERMSIG(status)));
+    return run;
+}
+
+std::string unsupportedHere(const Scenario& scenario) {
+    for (const ScenarioLine& line : scenario.lines) {
+        const std::string& verb = line.words[0];
+        if (verb == "system" && line.words.at(1) != "posix") return "for another system";
+        if (verb == "user" && geteuid() != 0) return "needs root to run as another user";
+        if (verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
+    }
+    return {};
+}
+
+bool systemHasPermissionBits() { return true; }
+
+std::uint64_t fileIndex(const fs::path& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_ino) : 0;
+}
+
+bool systemLine(const ScenarioLine& line, const fs::path& work) {
+    const std::string& verb = line.words[0];
+    const std::vector<std::string> w(line.words.begin() + 1, line.words.end());
+    const fs::path path = work / w.at(0);
+    if (verb == "owner") {
+        const auto colon = w.at(1).find(':');
+        const passwd* user = getpwnam(w.at(1).substr(0, colon).c_str());
+        const group* grp = getgrnam(w.at(1).substr(colon + 1).c_str());
+        return user != nullptr && grp != nullptr && lchown(path.c_str(), user->pw_uid, grp->gr_gid) == 0;
+    }
+    if (verb == "xattr") {
+        return setxattr(path.c_str(), w.at(1).c_str(), w.at(2).data(), w.at(2).size(), 0) == 0;
+    }
+    if (verb == "acl") {
+        return testing::runProcess({"/usr/bin/setfacl", "-m", w.at(1), path.string()}, work.string()).status == 0;
+    }
+    if (verb == "expect-xattrs") {
+        char names[4096];
+        const ssize_t length = llistxattr(path.c_str(), names, sizeof names);
+        std::vector<std::string> found;
+        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+            found.emplace_back(names + at);
+        }
+        std::vector<std::string> expected(w.begin() + 1, w.end());
+        std::sort(found.begin(), found.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(found, expected) << "extended attributes of " << w.at(0);
+        return true;
+    }
+    if (verb == "expect-owner") {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) return false;
+        const passwd* user = getpwuid(info.st_uid);
+        const group* grp = getgrgid(info.st_gid);
+        const std::string owner = std::string(user ? user->pw_name : "?") + ":" + (grp ? grp->gr_name : "?");
+        EXPECT_EQ(owner, w.at(1)) << "owner of " << w.at(0);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace tandrel::test
+
+extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offset) {
+    using Pwrite = ssize_t (*)(int, const void*, size_t, off_t);
+    static const auto systemPwrite = reinterpret_cast<Pwrite>(dlsym(RTLD_NEXT, "pwrite"));
+    const ssize_t put = systemPwrite(file, data, length, offset);
+    if (put > 0) tandrel::test::written += static_cast<std::uint64_t>(put);
+    tandrel::test::holdIfDue();
+    return put;
+}

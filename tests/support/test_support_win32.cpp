@@ -1,9 +1,17 @@
-#include "support/test_support.h"
-#include "support/test_support_win32.h"
+// The Windows side of the tests: runs of the built tool and of the entry
+// function, the per-user setting in the registry, and file attributes.
+//
+// A scenario's run is the entry function called in the test process itself,
+// in the scratch folder, with standard output captured.
+#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <functional>
+
+#include "cli/command_line.h"
+#include "support/scenario.h"
+#include "support/test_helpers.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -14,6 +22,10 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 
 namespace tandrel::testing {
 namespace {
@@ -29,56 +41,13 @@ void appendQuoted(std::string& line, const std::string& arg) {
             ++backslashes;
             continue;
         }
-        if (c == '"') {
-            line.append(2 * backslashes + 1, '\\');
-        } else {
-            line.append(backslashes, '\\');
-        }
+        line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
         backslashes = 0;
         line += c;
     }
     // The closing quote follows: the trailing backslashes must not escape it.
     line.append(2 * backslashes, '\\');
     line += '"';
-}
-
-// Starts args[0] in workDir with standard input from NUL and standard
-// output and standard error both to `output`.
-bool startProcess(const std::vector<std::string>& args, const std::string& workDir, HANDLE output,
-                  PROCESS_INFORMATION& process) {
-    if (args.empty()) return false;
-    std::string commandLine;
-    for (const auto& arg : args) {
-        if (!commandLine.empty()) commandLine += ' ';
-        appendQuoted(commandLine, arg);
-    }
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    // Under Wine on a busy machine a start now and then fails for no reason
-    // of ours; a second try then succeeds.
-    BOOL started = FALSE;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
-        if (attempt > 0) Sleep(200);
-        started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                 workDir.c_str(), &startup, &process);
-        if (!started) {
-            std::fprintf(stderr, "startProcess: CreateProcess failed, error %lu\n", GetLastError());
-        }
-    }
-    if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-    return started != FALSE;
-}
-
-void closeProcess(PROCESS_INFORMATION& process) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
 }
 
 // A file's owner as Windows reports it; empty when it cannot be read.
@@ -99,33 +68,77 @@ std::string ownerOf(const std::string& path) {
 
 constexpr const char* kUnixChown = "Z:\\usr\\bin\\chown";
 
+// Wine names a file's owner after its Unix owner and keeps no other, so a
+// file gets another owner ("user:group") from the Unix side, which only root
+// may do.
+bool canGiveToUnixOwners() {
+    const bool underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    char user[64];
+    DWORD size = sizeof user;
+    return underWine && GetUserNameA(user, &size) && std::strcmp(user, "root") == 0 &&
+           GetFileAttributesA(kUnixChown) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Wine starts a Unix program without waiting for it: this waits until the
+// owner has changed.
+bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner) {
+    const std::string path = folder + "\\" + name;
+    const std::string before = ownerOf(path);
+    if (!runProcess({kUnixChown, owner, name}, folder).started) return false;
+    for (int wait = 0; wait < 1000; ++wait) {
+        if (ownerOf(path) != before) return true;
+        Sleep(10);
+    }
+    return false;
+}
+
 }  // namespace
 
+// Starts args[0] in workDir with standard input from NUL and standard
+// output and standard error both to one pipe.
 ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
     ProcessResult result;
+    std::string commandLine;
+    for (const auto& arg : args) {
+        if (!commandLine.empty()) commandLine += ' ';
+        appendQuoted(commandLine, arg);
+    }
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
+    if (args.empty() || !CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    const HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
     PROCESS_INFORMATION process{};
-    const bool started = startProcess(args, workDir, writeEnd, process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return result;
+    // Under Wine on a busy machine a start now and then fails for no reason
+    // of ours; a second try then succeeds.
+    for (int attempt = 0; attempt < 3 && !result.started; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        result.started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        workDir.c_str(), &startup, &process) != 0;
+        if (!result.started) std::fprintf(stderr, "runProcess: CreateProcess failed, error %lu\n", GetLastError());
     }
+    if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+    CloseHandle(writeEnd);
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    while (result.started && ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
         result.output.append(buffer, got);
     }
     CloseHandle(readEnd);
+    if (!result.started) return result;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
-    closeProcess(process);
-    result.started = true;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     result.status = static_cast<int>(exitCode);
     return result;
 }
@@ -137,25 +150,6 @@ std::string printedForm(const std::string& text) {
         bytes += c;
     }
     return bytes;
-}
-
-bool canGiveToUnixOwners() {
-    const bool underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-    char user[64];
-    DWORD size = sizeof user;
-    return underWine && GetUserNameA(user, &size) && std::strcmp(user, "root") == 0 &&
-           GetFileAttributesA(kUnixChown) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner) {
-    const std::string path = folder + "\\" + name;
-    const std::string before = ownerOf(path);
-    if (!runProcess({kUnixChown, owner, name}, folder).started) return false;
-    for (int wait = 0; wait < 1000; ++wait) {
-        if (ownerOf(path) != before) return true;
-        Sleep(10);
-    }
-    return false;
 }
 
 // The registry has no per-process copy to point elsewhere; the tests run in
@@ -208,3 +202,76 @@ std::uint64_t allocatedBytes(const std::string& path) {
 }
 
 }  // namespace tandrel::testing
+
+namespace tandrel::test {
+
+// What the run prints goes, byte for byte, to a file: GoogleTest's capture
+// reads its file back as text, which would turn the runtime's CR LF into LF
+// again. The file is in the mode standard output has in this process (text,
+// unless something switched it), and is read back as bytes.
+EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
+    EntryRun run;
+    if (options.asNobody || options.stdoutClosed || options.whileWriting || !options.signalWhileWriting.empty()) {
+        ADD_FAILURE() << "a run this system cannot make";
+        return run;
+    }
+    std::vector<std::string> words{"tandrel"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    TempDir capture;
+    const int file = _open(capture.file("stdout").c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY, _S_IREAD | _S_IWRITE);
+    if (file == -1) {
+        ADD_FAILURE() << "cannot capture standard output";
+        return run;
+    }
+    const fs::path previous = fs::current_path();
+    fs::current_path(workDir);
+    std::fflush(stdout);
+    const int saved = _dup(_fileno(stdout));
+    _setmode(file, _setmode(_fileno(stdout), _O_TEXT));  // _setmode answers with the mode it replaced
+    _dup2(file, _fileno(stdout));
+    _close(file);
+    run.status = runCommandLine(static_cast<int>(words.size()), argv.data());
+    std::fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+    fs::current_path(previous);
+    run.output = readBytes(capture.file("stdout"));
+    return run;
+}
+
+std::string unsupportedHere(const Scenario& scenario) {
+    const std::string posixOnly = " user during stdout xattr acl expect-owner expect-xattrs symlink ";
+    for (const ScenarioLine& line : scenario.lines) {
+        const std::string& verb = line.words[0];
+        if (verb == "system" && line.words.at(1) != "windows") return "for another system";
+        if (posixOnly.find(" " + verb + " ") != std::string::npos) return "'" + verb + "' is for POSIX systems";
+        if (verb == "owner" && !testing::canGiveToUnixOwners()) return "'owner' needs Wine, run as root";
+    }
+    return {};
+}
+
+bool systemHasPermissionBits() { return false; }
+
+std::uint64_t fileIndex(const fs::path& path) {
+    const HANDLE file = CreateFileA(path.string().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return known ? (std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
+}
+
+bool systemLine(const ScenarioLine& line, const fs::path& work) {
+    const std::string& verb = line.words[0];
+    if (verb == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(1), line.words.at(2));
+    const std::string path = (work / line.words.at(1)).string();
+    const auto attributes = static_cast<DWORD>(std::stoul(line.words.at(2), nullptr, 0));
+    if (verb == "attributes") return SetFileAttributesA(path.c_str(), attributes) != 0;
+    return verb == "expect-attributes" && (GetFileAttributesA(path.c_str()) & attributes) == attributes;
+}
+
+}  // namespace tandrel::test
