@@ -13,10 +13,8 @@ namespace tandrel::test {
 
 // One scratch folder per process holds the per-user settings, the files the
 // runs are given and the working folder every run happens in.
-fs::path scratch(const char* name) {
-    static const TempDir root;
-    return root.path() / name;
-}
+const TempDir scratchRoot;
+fs::path scratch(const char* name) { return scratchRoot.path() / name; }
 
 struct Run {
     int status = -1;
