@@ -48,37 +48,32 @@ std::string expanded(const std::string& word) {
     return std::string(count, word.at(1 + digits)) + word.substr(2 + digits);
 }
 
-// Makes what a row's setup lists in the folder. Readers hold files open.
-void setUp(const TempDir& dir, const std::string& setup, std::vector<std::unique_ptr<MappedFile>>& readers,
-           std::string& readMeanwhile) {
-    std::stringstream items(setup);
-    for (std::string item; std::getline(items, item, ',');) {
-        const auto mark = std::min(item.find_first_of("=+/|~>"), item.size() - 1);
-        const fs::path path = dir.path() / item.substr(0, mark);
-        const std::string rest = item.substr(mark + 1);
-        if (item[0] == '!') {
-            readMeanwhile = item.substr(1);
-        } else if (item[0] == '<') {
-            readers.push_back(std::make_unique<MappedFile>());
-            ASSERT_TRUE(readers.back()->openRead(dir.file(item.substr(item.rfind('<') + 1)).c_str(), true));
-            if (item[1] == '<') readers.back()->close();
-        } else if (item[mark] == '/' || item[mark] == '|') {
-            ASSERT_TRUE(item[mark] == '/' ? fs::create_directory(path) : testing::makeFifo(path.string()));
-        } else if (item[mark] == '~' || item[mark] == '>') {
-            item[mark] == '~' ? fs::create_hard_link(dir.path() / rest, path) : fs::create_symlink(rest, path);
-        } else if (item != "-") {
-            writeBytes(path, item[mark] == '=' ? rest : "");
-            if (item[mark] == '+') fs::resize_file(path, std::stoull(rest));  // sparse: no real space used
-        }
-    }
-}
-
 TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
     for (const auto& row : rowsHere("mapped_files.rows", 34)) {
         TempDir dir;
         std::vector<std::unique_ptr<MappedFile>> readers;
         std::string readMeanwhile;
-        setUp(dir, row.at(0), readers, readMeanwhile);
+        // Makes what the row's setup lists in the folder. Readers hold files open.
+        std::stringstream items(row.at(0));
+        for (std::string item; std::getline(items, item, ',');) {
+            const auto mark = std::min(item.find_first_of("=+/|~>"), item.size() - 1);
+            const fs::path path = dir.path() / item.substr(0, mark);
+            const std::string rest = item.substr(mark + 1);
+            if (item[0] == '!') {
+                readMeanwhile = item.substr(1);
+            } else if (item[0] == '<') {
+                readers.push_back(std::make_unique<MappedFile>());
+                ASSERT_TRUE(readers.back()->openRead(dir.file(item.substr(item.rfind('<') + 1)).c_str(), true));
+                if (item[1] == '<') readers.back()->close();
+            } else if (item[mark] == '/' || item[mark] == '|') {
+                ASSERT_TRUE(item[mark] == '/' ? fs::create_directory(path) : testing::makeFifo(path.string()));
+            } else if (item[mark] == '~' || item[mark] == '>') {
+                item[mark] == '~' ? fs::create_hard_link(dir.path() / rest, path) : fs::create_symlink(rest, path);
+            } else if (item != "-") {
+                writeBytes(path, item[mark] == '=' ? rest : "");
+                if (item[mark] == '+') fs::resize_file(path, std::stoull(rest));  // sparse: no real space used
+            }
+        }
         const std::string& action = row.at(1);
         const std::string label = row.at(0) + " " + action + " " + row.at(2);
         const std::string path = row.at(2)[0] == '@' ? row.at(2).substr(1) : dir.file(row.at(2));
