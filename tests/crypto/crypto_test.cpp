@@ -55,7 +55,8 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
             const Bytes odd = fromHex("00" + row[0]);  // the piece from its second byte on
             Bytes digest(kSha256DigestSize);
             hasher.reset();
-            for (int i = std::stoi(row[1]); i > 0; --i) hasher.update(odd.data() + 1, static_cast<std::uint32_t>(odd.size() - 1));
+            for (int i = std::stoi(row[1]); i > 0; --i)
+                hasher.update(odd.data() + 1, static_cast<std::uint32_t>(odd.size() - 1));
             hasher.final(digest.data());
             EXPECT_EQ(digest, fromHex(row[2])) << row[0] << " x" << row[1];
         }
@@ -100,8 +101,10 @@ TEST(BlowfishCipher, KnownAnswers) {
             CbcChain there, again;
             for (std::uint32_t at = 0, i = 0, n = 0; at < count || i == 0; at += n, ++i) {
                 n = std::min(sizes[i % sizes.size()], count - at);
-                sizes[0] > count ? cipher.encryptBuffer(&plain[at], &out[at], n) : cipher.encryptBuffer(&plain[at], &out[at], n, there);
-                sizes[0] > count ? cipher.decryptBuffer(&expected[at], &back[at], n) : cipher.decryptBuffer(&expected[at], &back[at], n, again);
+                sizes[0] > count ? cipher.encryptBuffer(&plain[at], &out[at], n)
+                                 : cipher.encryptBuffer(&plain[at], &out[at], n, there);
+                sizes[0] > count ? cipher.decryptBuffer(&expected[at], &back[at], n)
+                                 : cipher.decryptBuffer(&expected[at], &back[at], n, again);
             }
             EXPECT_TRUE(out == expected && back == restored) << row[1] << " " << row[2] << " in pieces of " << sizes[0];
         }
@@ -135,8 +138,10 @@ TEST(DeriveKey, KnownAnswersLeaveNoKeyBehind) {
         for (std::size_t i = 0; i < kFileKeySize; i += 4) std::reverse(&state[i], &state[i] + 4);
         rowSalt = static_cast<std::uint32_t>(std::stoul(row[1], nullptr, 16));
         const Bytes key = keyOf(row, schedule);
-        EXPECT_FALSE(stackHolds(expected) || stackHolds(state) || stackHolds({schedule.begin(), schedule.begin() + 72}) ||
-                     stackHolds({schedule.end() - 64, schedule.end()})) << row[0];
+        EXPECT_FALSE(stackHolds(expected) || stackHolds(state) ||
+                     stackHolds({schedule.begin(), schedule.begin() + 72}) ||
+                     stackHolds({schedule.end() - 64, schedule.end()}))
+            << row[0];
         EXPECT_EQ(key, expected) << row[0] << ", " << row[1] << ", " << row[2];
     }
 }

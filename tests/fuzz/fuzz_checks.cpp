@@ -13,10 +13,8 @@ namespace tandrel::test {
 
 // One scratch folder per process holds the per-user settings, the files the
 // runs are given and the working folder every run happens in.
-fs::path scratch(const char* name) {
-    static const TempDir root;
-    return root.path() / name;
-}
+const TempDir scratchRoot;
+fs::path scratch(const char* name) { return scratchRoot.path() / name; }
 
 struct Run {
     int status = -1;
@@ -70,7 +68,9 @@ std::string checkPassphraseScanner(const std::string& input) {
         const std::size_t stop = std::min(end, text.find(';', start));
         std::vector<std::size_t> q;
         for (auto i = text.find('"', start); i < stop; i = text.find('"', i + 1)) q.push_back(i);
-        const auto value = [&](std::size_t j) { return text.substr(q[j] + 1, std::min(q[j + 1] - q[j] - 1, count - 1)); };
+        const auto value = [&](std::size_t j) {
+            return text.substr(q[j] + 1, std::min(q[j + 1] - q[j] - 1, count - 1));
+        };
         for (std::size_t j = 0; j + 3 < q.size(); ++j) {
             expected += shown(q[j], value(j), value(q[j + 1] - q[j] > count ? j + 1 : j + 2));
         }
@@ -145,7 +145,7 @@ std::string checkCommandLine(const std::string& input) {
     std::error_code error;
     if (holds("-decrypt") && args.size() == 3 && fs::is_regular_file(scratch("work") / args[2], error)) return {};
     const auto [status, ending] =
-        holds("-encrypt") && args.size() == 5 ? std::pair(2, "Passphrase not found for project \"" + args[4] + "\"")
+        holds("-encrypt") && args.size() == 5   ? std::pair(2, "Passphrase not found for project \"" + args[4] + "\"")
         : holds("-decrypt") && args.size() == 3 ? std::pair(3, "Cannot open \"" + args[2] + "\"")
         : holds("-config") ? std::pair(2, std::string("The config file is not valid, or could not be found."))
                            : std::pair(1, std::string("to verify contents of config file: Tandrel -config\n"));

@@ -12,6 +12,11 @@
 #ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
+
+#include "platform/os.h"
 #endif
 
 #include "support/scenario.h"
@@ -43,49 +48,32 @@ std::string expanded(const std::string& word) {
     return std::string(count, word.at(1 + digits)) + word.substr(2 + digits);
 }
 
-// Makes what a row's setup lists in the folder. Readers hold files open.
-void setUp(const TempDir& dir, const std::string& setup, std::vector<std::unique_ptr<MappedFile>>& readers,
-           std::string& readMeanwhile) {
-    std::stringstream items(setup);
-    for (std::string item; std::getline(items, item, ',');) {
-        const auto mark = std::min(item.find_first_of("=+/|~>"), item.size() - 1);
-        const fs::path path = dir.path() / item.substr(0, mark);
-        const std::string rest = item.substr(mark + 1);
-        if (item[0] == '!') {
-            readMeanwhile = item.substr(1);
-        } else if (item[0] == '<') {
-            readers.push_back(std::make_unique<MappedFile>());
-            ASSERT_TRUE(readers.back()->openRead(dir.file(item.substr(item.rfind('<') + 1)).c_str(), true));
-            if (item[1] == '<') readers.back()->close();
-        } else if (item[mark] == '/' || item[mark] == '|') {
-            ASSERT_TRUE(item[mark] == '/' ? fs::create_directory(path) : testing::makeFifo(path.string()));
-        } else if (item[mark] == '~' || item[mark] == '>') {
-            item[mark] == '~' ? fs::create_hard_link(dir.path() / rest, path) : fs::create_symlink(rest, path);
-        } else if (item != "-") {
-            writeBytes(path, item[mark] == '=' ? rest : "");
-            if (item[mark] == '+') fs::resize_file(path, std::stoull(rest));  // sparse: no real space used
-        }
-    }
-}
-
-// The folder, one word per entry in name order.
-std::vector<std::string> listing(const TempDir& dir) {
-    std::vector<std::string> words;
-    for (const std::string& name : dir.entries()) {
-        const fs::path path = dir.path() / name;
-        words.push_back(fs::is_symlink(path)     ? name + ">" + fs::read_symlink(path).string()
-                        : fs::is_directory(path) ? name + "/"
-                                                 : name + "=" + readBytes(path));
-    }
-    return words;
-}
-
 TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
     for (const auto& row : rowsHere("mapped_files.rows", 34)) {
         TempDir dir;
         std::vector<std::unique_ptr<MappedFile>> readers;
         std::string readMeanwhile;
-        setUp(dir, row.at(0), readers, readMeanwhile);
+        // Makes what the row's setup lists in the folder. Readers hold files open.
+        std::stringstream items(row.at(0));
+        for (std::string item; std::getline(items, item, ',');) {
+            const auto mark = std::min(item.find_first_of("=+/|~>"), item.size() - 1);
+            const fs::path path = dir.path() / item.substr(0, mark);
+            const std::string rest = item.substr(mark + 1);
+            if (item[0] == '!') {
+                readMeanwhile = item.substr(1);
+            } else if (item[0] == '<') {
+                readers.push_back(std::make_unique<MappedFile>());
+                ASSERT_TRUE(readers.back()->openRead(dir.file(item.substr(item.rfind('<') + 1)).c_str(), true));
+                if (item[1] == '<') readers.back()->close();
+            } else if (item[mark] == '/' || item[mark] == '|') {
+                ASSERT_TRUE(item[mark] == '/' ? fs::create_directory(path) : testing::makeFifo(path.string()));
+            } else if (item[mark] == '~' || item[mark] == '>') {
+                item[mark] == '~' ? fs::create_hard_link(dir.path() / rest, path) : fs::create_symlink(rest, path);
+            } else if (item != "-") {
+                writeBytes(path, item[mark] == '=' ? rest : "");
+                if (item[mark] == '+') fs::resize_file(path, std::stoull(rest));  // sparse: no real space used
+            }
+        }
         const std::string& action = row.at(1);
         const std::string label = row.at(0) + " " + action + " " + row.at(2);
         const std::string path = row.at(2)[0] == '@' ? row.at(2).substr(1) : dir.file(row.at(2));
@@ -113,21 +101,15 @@ TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
             EXPECT_EQ(fileIndex(path) == before, row.at(6) == "same") << label;
         }
         readers.clear();
-        EXPECT_EQ(listing(dir), std::vector<std::string>(row.begin() + 7, row.end())) << label;
+        std::vector<std::string> afterwards;  // one word per entry, in name order
+        for (const std::string& name : dir.entries()) {
+            const fs::path entry = dir.path() / name;
+            afterwards.push_back(fs::is_symlink(entry)     ? name + ">" + fs::read_symlink(entry).string()
+                                 : fs::is_directory(entry) ? name + "/"
+                                                           : name + "=" + readBytes(entry));
+        }
+        EXPECT_EQ(afterwards, std::vector<std::string>(row.begin() + 7, row.end())) << label;
     }
-}
-
-// Stores a POSIX row's setting as its file; answers the folder to remove.
-fs::path storeSettingFile(const std::string& where, const std::string& bytes, const TempDir& dir,
-                          const std::string& leaf) {
-    fs::path home = where == "xdg" || where == "folder" ? dir.path() / "xdg" : dir.path() / "home" / ".config";
-#ifndef _WIN32
-    if (where == "account") home = fs::path(getpwuid(geteuid())->pw_dir) / ".config";
-#endif
-    if (where == "none") return {};
-    fs::create_directories(where == "folder" ? home / leaf / "ConfigFile" : home / leaf);
-    if (where != "folder") writeBytes(home / leaf / "ConfigFile", bytes);
-    return home / leaf;
 }
 
 TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
@@ -144,9 +126,16 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
             testing::setEnvironmentVariable(i ? "HOME" : "XDG_CONFIG_HOME", row[i] == "-" ? nullptr : value.c_str());
         }
         const std::string bytes = expanded(row.at(3)), label = row.at(2) + " " + row.at(3).substr(0, 20);
-        fs::path made;
+        // On POSIX the setting is a file under the configuration home the row
+        // names, in a folder that is removed afterwards.
+        const std::string& where = row.at(2);
+        fs::path home = where == "xdg" || where == "folder" ? dir.path() / "xdg" : dir.path() / "home" / ".config";
+#ifndef _WIN32
+        if (where == "account") home = fs::path(getpwuid(geteuid())->pw_dir) / ".config";
+#endif
         if (kSystem == "posix") {
-            made = storeSettingFile(row.at(2), bytes, dir, leaf);
+            if (where != "none") fs::create_directories(where == "folder" ? home / leaf / "ConfigFile" : home / leaf);
+            if (where != "none" && where != "folder") writeBytes(home / leaf / "ConfigFile", bytes);
         } else if (testing::removeUserSettingKey(key.c_str()); row.at(2) != "none") {
             const auto kind = row.at(2) == "expand"   ? testing::SettingKind::ExpandableString
                               : row.at(2) == "binary" ? testing::SettingKind::Binary
@@ -160,7 +149,7 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
         EXPECT_EQ(capturedOutput([&] { read = platform::readUserSetting(key.c_str(), "ConfigFile", value, 1024); }),
                   "");
         EXPECT_EQ(read ? std::string(value) : "-", expanded(row.at(4))) << label;
-        if (!made.empty()) fs::remove_all(made);
+        if (kSystem == "posix") fs::remove_all(home / leaf);
     }
     if (kSystem == "windows") testing::removeUserSettingKey(key.c_str());
 }
@@ -173,6 +162,78 @@ TEST(ReservedFileNames, AreTheDeviceNamesOnWindowsAndNoneElsewhere) {
             << row.at(0);
     }
 }
+
+#ifndef _WIN32
+// What only a POSIX system shows of the platform layer, and the tool itself
+// cannot: named temporary files and the record that lets an interrupt remove
+// them, and the limits of the disk. (An input cut short under its view is the
+// scenarios' to show: the run fails cleanly instead of ending in a bus error.)
+
+// Each signal whose default action ends the process removes the unfinished
+// output first; one the caller ignores (as under nohup) stays ignored.
+// Outputs here are named from the start, as where the file system has no
+// unnamed temporary files; each test runs in a process of its own.
+TEST(NamedTemporariesDeathTest, EndingSignalsRemoveTheOutputAndIgnoredOnesChangeNothing) {
+    platform::os::unnamedTemporaries = false;
+    TempDir dir;
+    for (int signalNumber :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
+        for (bool ignored : {false, true}) {
+            writeBytes(dir.file("out"), "old");
+            EXPECT_EXIT(
+                {
+                    if (ignored) std::signal(signalNumber, SIG_IGN);
+                    MappedFile file;
+                    if (!file.createSized(dir.file("out").c_str(), 2, false) || !writeText(file, "ok")) std::_Exit(9);
+                    if (dir.entries().size() != 2) std::_Exit(10);  // the output has its name
+                    std::raise(signalNumber);
+                    std::_Exit(file.commit(false) ? 0 : 11);
+                },
+                (ignored ? std::function<bool(int)>(::testing::ExitedWithCode(0))
+                         : ::testing::KilledBySignal(signalNumber)),
+                "");
+            EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"}) << signalNumber;
+            EXPECT_EQ(readBytes(dir.file("out")), ignored ? "ok" : "old") << signalNumber;
+        }
+    }
+}
+
+// The record of names an interrupt removes has eight places. An output that
+// finds it full is refused and leaves no file; a discarded one frees its place.
+TEST(NamedTemporaries, AFullRecordOfNamesRefusesTheNextOutputAndLeavesNoFile) {
+    platform::os::unnamedTemporaries = false;
+    TempDir dir;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<MappedFile>> outputs;
+        for (int i = 0; i < 8; ++i) {
+            outputs.push_back(std::make_unique<MappedFile>());
+            ASSERT_TRUE(outputs.back()->createSized(dir.file("out").c_str(), 1 << 16, true)) << round << i;
+        }
+        // Nothing is written yet, but every block is already set aside.
+        EXPECT_GE(testing::allocatedBytes(dir.file(dir.entries().at(0))), 1u << 16);
+        MappedFile ninth;
+        EXPECT_EQ(capturedOutput([&] { EXPECT_FALSE(ninth.createSized(dir.file("out").c_str(), 1, true)); }),
+                  "\nERROR: Couldn't open file with CreateFile()\n");
+        EXPECT_EQ(dir.entries().size(), 8u);
+    }
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+}
+
+// Under a file-size limit, setting the space aside fails cleanly instead of
+// the limit's signal ending the process.
+TEST(PosixMappedFileDeathTest, AFileSizeLimitIsACleanFailure) {
+    TempDir dir;
+    EXPECT_EXIT(
+        {
+            MappedFile file;
+            if (!testing::limitFileSize(64 * 1024)) std::_Exit(9);
+            std::_Exit(file.createSized(dir.file("out").c_str(), 1 << 20, false) ? 10 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+}
+
+#endif
 
 }  // namespace
 }  // namespace tandrel::test
