@@ -10,13 +10,21 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <functional>
 
 #include "platform/os.h"
+#include "platform/os_posix.h"
+#else
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 #endif
 
 #include "support/scenario.h"
@@ -231,6 +239,138 @@ TEST(PosixMappedFileDeathTest, AFileSizeLimitIsACleanFailure) {
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+}
+
+
+// Where the file system has no reservation call, zeros are written instead,
+// and a size limit is still a clean failure.
+TEST(PosixMappedFileDeathTest, ReservingByWritingFailsCleanlyAtALimit) {
+    TempDir dir;
+    EXPECT_EXIT(
+        {
+            if (!testing::limitFileSize(64 * 1024)) std::_Exit(10);
+            platform::os::prepareProcess();
+            const int small = ::open(dir.file("small").c_str(), O_RDWR | O_CREAT, 0600);
+            const int big = ::open(dir.file("big").c_str(), O_RDWR | O_CREAT, 0600);
+            if (!platform::os::reserveByWriting(small, 60 * 1024)) std::_Exit(11);
+            std::_Exit(platform::os::reserveByWriting(big, 1 << 20) ? 12 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_GE(testing::allocatedBytes(dir.file("small")), 60u * 1024);
+}
+
+// A file written in place (it has a second name) has the space set aside
+// first: on a full disk the old content stays and nothing is left beside it.
+TEST(PosixMappedFile, WritingInPlaceOnAFullDiskLeavesTheOldFile) {
+    TempDir dir;
+    const std::string small = dir.file("small");
+    fs::create_directory(small);
+    if (mount("tandrel-test", small.c_str(), "tmpfs", 0, "size=1m,mode=0755") != 0) {
+        GTEST_SKIP() << "no small file system can be mounted here";
+    }
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(small.c_str(),
+                                                                     [](const char* at) { umount2(at, MNT_DETACH); });
+    const std::string target = small + "/target";
+    writeBytes(target, std::string(100 * 1024, 'o'));
+    fs::create_hard_link(target, small + "/other");
+    {
+        MappedFile file;
+        ASSERT_TRUE(file.createSized(target.c_str(), 800 * 1024, true));
+        ASSERT_TRUE(writeText(file, std::string(800 * 1024, 'n')));
+        EXPECT_EQ(capturedOutput([&] { EXPECT_FALSE(file.commit(true)); }),
+                  "\nERROR: Couldn't open file with CreateFile()\n");
+    }
+    EXPECT_EQ(readBytes(target), std::string(100 * 1024, 'o'));
+    EXPECT_EQ(fs::hard_link_count(target), 2u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 2);
+}
+
+// The temporary file lies beside the target under a short name, so a
+// target that open() accepts is not refused because of its length.
+TEST(PosixMappedFile, AcceptsATargetNearThePathLengthLimit) {
+    TempDir dir;
+    std::string folder = dir.path().string();
+    while (folder.size() + 201 < 4092) {
+        folder += "/" + std::string(200, 'd');
+        fs::create_directory(folder);
+    }
+    folder += "/" + std::string(4092 - folder.size() - 1, 'e');
+    fs::create_directory(folder);
+    const std::string target = folder + "/f";
+    ASSERT_EQ(target.size(), 4094u);
+    for (bool unnamed : {true, false}) {
+        platform::os::unnamedTemporaries = unnamed;
+        MappedFile file;
+        EXPECT_TRUE(file.createSized(target.c_str(), 7, true)) << unnamed;
+        EXPECT_TRUE(writeText(file, "content"));
+        EXPECT_TRUE(file.commit(true));
+        EXPECT_EQ(readBytes(target), "content");
+    }
+    platform::os::unnamedTemporaries = true;
+}
+
+#else
+
+// The temporary and backup names beside a target are longer than the
+// target, so a target that CreateFileA accepts is not refused because of them.
+TEST(Win32MappedFile, AcceptsATargetNearThePathLengthLimit) {
+    TempDir dir;
+    // A one-letter name in a folder whose path is just short enough. The
+    // folders are made by their long names, since CreateDirectory would keep
+    // room for a longer file name than "f".
+    constexpr std::size_t kLongest = 259;  // MAX_PATH less its terminating NUL
+    std::string folder = dir.path().string();
+    while (folder.size() + 101 < kLongest - 2) {
+        folder += "\\" + std::string(100, 'd');
+        ASSERT_TRUE(fs::create_directory("\\\\?\\" + folder));
+    }
+    folder += "\\" + std::string(kLongest - 2 - folder.size() - 1, 'e');
+    ASSERT_TRUE(fs::create_directory("\\\\?\\" + folder));
+    const std::string target = folder + "\\f";
+    ASSERT_EQ(target.size(), kLongest);
+    // New, replaced, and written in place (a second name), which keeps the
+    // result aside until it is copied.
+    for (const std::string step : {"new", "replaced", "in place"}) {
+        if (step == "in place") fs::create_hard_link(target, folder + "\\g");
+        MappedFile file;
+        ASSERT_TRUE(file.createSized(target.c_str(), step.size(), true)) << step;
+        ASSERT_TRUE(writeText(file, step));
+        EXPECT_TRUE(file.commit(true)) << step;
+        EXPECT_EQ(readBytes(target), step);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), step == "in place" ? 2 : 1);
+    }
+}
+
+// The unfinished output deletes itself when the process ends, however it
+// ends; the file it was to replace stays as it was.
+TEST(Win32Encrypt, TerminatedRunLeavesNothingBehind) {
+    TempDir dir;
+    writeBytes(dir.file("passphrases.txt"), "\"Web\" \"correct horse\"\n");
+    setConfigFileSetting(dir.file("passphrases.txt"));
+    writeBytes(dir.file("big.bin"), std::string(8 << 20, 'b'));
+    writeBytes(dir.file("out.tdl"), "old");
+    std::string commandLine = "tandrel -encrypt out.tdl big.bin Web";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessA(TANDREL_EXE, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               dir.path().string().c_str(), &startup, &process));
+    // Cut off as soon as the unfinished output exists.
+    const std::string pattern = dir.file(".tandrel-*");
+    bool appeared = false;
+    while (!appeared && WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+        WIN32_FIND_DATAA found;
+        const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+        appeared = search != INVALID_HANDLE_VALUE;
+        if (appeared) FindClose(search);
+    }
+    if (appeared) TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_TRUE(appeared) << "the run ended before its output appeared";
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"big.bin", "out.tdl", "passphrases.txt"}));
+    EXPECT_EQ(readBytes(dir.file("out.tdl")), "old");
 }
 
 #endif
