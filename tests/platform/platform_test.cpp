@@ -355,13 +355,15 @@ TEST(Win32Encrypt, TerminatedRunLeavesNothingBehind) {
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessA(TANDREL_EXE, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                dir.path().string().c_str(), &startup, &process));
-    // Cut off as soon as the unfinished output exists.
+    // Cut off as soon as the unfinished output has its length, which it is
+    // given once it is marked for deletion (Windows cannot create a file and
+    // mark it in one step).
     const std::string pattern = dir.file(".tandrel-*");
     bool appeared = false;
     while (!appeared && WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
         WIN32_FIND_DATAA found;
         const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-        appeared = search != INVALID_HANDLE_VALUE;
+        appeared = search != INVALID_HANDLE_VALUE && found.nFileSizeLow != 0;
         if (appeared) FindClose(search);
     }
     if (appeared) TerminateProcess(process.hProcess, 1);
