@@ -104,11 +104,11 @@ public:
 private:
     fs::path at(const std::string& name) const { return work_ / name; }
 
-    std::string contentOf(const std::string& spec) {
-        if (spec.rfind("pattern:", 0) == 0) return pattern(std::stoul(spec.substr(8)));
-        if (spec.rfind("copy:", 0) == 0) return contents_.at(spec.substr(5));
-        if (spec.rfind("data:", 0) == 0) return readBytes(fs::path(TANDREL_TEST_DATA_DIR) / spec.substr(5));
-        return spec;
+    std::string contentOf(const std::string& source) {
+        if (source.rfind("pattern:", 0) == 0) return pattern(std::stoul(source.substr(8)));
+        if (source.rfind("copy:", 0) == 0) return contents_.at(source.substr(5));
+        if (source.rfind("data:", 0) == 0) return readBytes(fs::path(TANDREL_TEST_DATA_DIR) / source.substr(5));
+        return source;
     }
 
     // Lines that build the scratch folder before the run. False for others.
