@@ -154,8 +154,16 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
         char value[1024];
         std::memset(value, 'z', sizeof value);  // nothing may pass for a terminator
         bool read = false;
+        // Every descriptor the read opens is closed again (counted where the system lists them).
+        const auto openDescriptors = [] {
+            if (kSystem != "posix") return std::ptrdiff_t{0};
+            std::error_code none;
+            return std::distance(fs::directory_iterator("/proc/self/fd", none), fs::directory_iterator());
+        };
+        const auto descriptorsBefore = openDescriptors();
         EXPECT_EQ(capturedOutput([&] { read = platform::readUserSetting(key.c_str(), "ConfigFile", value, 1024); }),
                   "");
+        EXPECT_EQ(openDescriptors(), descriptorsBefore) << label;
         EXPECT_EQ(read ? std::string(value) : "-", expanded(row.at(4))) << label;
         if (kSystem == "posix") fs::remove_all(home / leaf);
     }
