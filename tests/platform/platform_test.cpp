@@ -15,9 +15,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <functional>
-
 #include "platform/os.h"
 #include "platform/os_posix.h"
 #else
@@ -59,6 +56,7 @@ std::string expanded(const std::string& word) {
 TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
     for (const auto& row : rowsHere("mapped_files.rows", 34)) {
         TempDir dir;
+        const auto descriptorsBefore = openDescriptorCount();
         std::vector<std::unique_ptr<MappedFile>> readers;
         std::string readMeanwhile;
         // Makes what the row's setup lists in the folder. Readers hold files open.
@@ -87,11 +85,17 @@ TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
         const std::string path = row.at(2)[0] == '@' ? row.at(2).substr(1) : dir.file(row.at(2));
         const std::uint64_t before = fileIndex(path);
         MappedFile file;
+        const auto closeAll = [&] {  // every descriptor the row opened is closed with its files
+            readers.clear();
+            file.close();
+            EXPECT_EQ(openDescriptorCount(), descriptorsBefore) << label;
+        };
         bool done = false;
         if (action == "read" || action == "quiet") {
             EXPECT_EQ(capturedOutput([&] { done = file.openRead(path.c_str(), action == "read"); }), row.at(4))
                 << label;
             EXPECT_EQ(done ? std::string(reinterpret_cast<const char*>(file.data()), file.size()) : "-", row.at(5));
+            closeAll();
             continue;
         }
         const auto length = static_cast<std::uint32_t>(std::stoul(row.at(3)));
@@ -108,7 +112,7 @@ TEST(MappedFile, EachRowReadsOrWritesAndLeavesItsFolder) {
         if (row.at(6) != "-") {
             EXPECT_EQ(fileIndex(path) == before, row.at(6) == "same") << label;
         }
-        readers.clear();
+        closeAll();
         std::vector<std::string> afterwards;  // one word per entry, in name order
         for (const std::string& name : dir.entries()) {
             const fs::path entry = dir.path() / name;
@@ -134,40 +138,38 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
             testing::setEnvironmentVariable(i ? "HOME" : "XDG_CONFIG_HOME", row[i] == "-" ? nullptr : value.c_str());
         }
         const std::string bytes = expanded(row.at(3)), label = row.at(2) + " " + row.at(3).substr(0, 20);
-        // On POSIX the setting is a file under the configuration home the row
-        // names, in a folder that is removed afterwards.
         const std::string& where = row.at(2);
-        fs::path home = where == "xdg" || where == "folder" ? dir.path() / "xdg" : dir.path() / "home" / ".config";
 #ifndef _WIN32
+        // The setting is a file under the configuration home the row names,
+        // in a folder that is removed afterwards.
+        fs::path home = where == "xdg" || where == "folder" ? dir.path() / "xdg" : dir.path() / "home" / ".config";
         if (where == "account") home = fs::path(getpwuid(geteuid())->pw_dir) / ".config";
+        if (where != "none") fs::create_directories(where == "folder" ? home / leaf / "ConfigFile" : home / leaf);
+        if (where != "none" && where != "folder") writeBytes(home / leaf / "ConfigFile", bytes);
+#else
+        // The setting is a registry value of the kind the row names.
+        testing::removeUserSettingKey(key.c_str());
+        const auto kind = where == "expand"   ? testing::SettingKind::ExpandableString
+                          : where == "binary" ? testing::SettingKind::Binary
+                                              : testing::SettingKind::String;
+        const char* name = where == "other" ? "Other" : "ConfigFile";
+        ASSERT_TRUE(where == "none" || testing::writeRawUserSetting(key.c_str(), name, kind, bytes)) << label;
 #endif
-        if (kSystem == "posix") {
-            if (where != "none") fs::create_directories(where == "folder" ? home / leaf / "ConfigFile" : home / leaf);
-            if (where != "none" && where != "folder") writeBytes(home / leaf / "ConfigFile", bytes);
-        } else if (testing::removeUserSettingKey(key.c_str()); row.at(2) != "none") {
-            const auto kind = row.at(2) == "expand"   ? testing::SettingKind::ExpandableString
-                              : row.at(2) == "binary" ? testing::SettingKind::Binary
-                                                      : testing::SettingKind::String;
-            const char* value = row.at(2) == "other" ? "Other" : "ConfigFile";
-            ASSERT_TRUE(testing::writeRawUserSetting(key.c_str(), value, kind, bytes)) << label;
-        }
         char value[1024];
         std::memset(value, 'z', sizeof value);  // nothing may pass for a terminator
         bool read = false;
-        // Every descriptor the read opens is closed again (counted where the system lists them).
-        const auto openDescriptors = [] {
-            if (kSystem != "posix") return std::ptrdiff_t{0};
-            std::error_code none;
-            return std::distance(fs::directory_iterator("/proc/self/fd", none), fs::directory_iterator());
-        };
-        const auto descriptorsBefore = openDescriptors();
+        const auto descriptorsBefore = openDescriptorCount();  // every one opened is closed again
         EXPECT_EQ(capturedOutput([&] { read = platform::readUserSetting(key.c_str(), "ConfigFile", value, 1024); }),
                   "");
-        EXPECT_EQ(openDescriptors(), descriptorsBefore) << label;
+        EXPECT_EQ(openDescriptorCount(), descriptorsBefore) << label;
         EXPECT_EQ(read ? std::string(value) : "-", expanded(row.at(4))) << label;
-        if (kSystem == "posix") fs::remove_all(home / leaf);
+#ifndef _WIN32
+        fs::remove_all(home / leaf);
+#endif
     }
-    if (kSystem == "windows") testing::removeUserSettingKey(key.c_str());
+#ifdef _WIN32
+    testing::removeUserSettingKey(key.c_str());
+#endif
 }
 
 TEST(ReservedFileNames, AreTheDeviceNamesOnWindowsAndNoneElsewhere) {
@@ -181,38 +183,9 @@ TEST(ReservedFileNames, AreTheDeviceNamesOnWindowsAndNoneElsewhere) {
 
 #ifndef _WIN32
 // What only a POSIX system shows of the platform layer, and the tool itself
-// cannot: named temporary files and the record that lets an interrupt remove
-// them, and the limits of the disk. (An input cut short under its view is the
+// cannot: the record that lets an interrupt remove named temporary files, and
+// the limits of the disk. (An input cut short under its view is the
 // scenarios' to show: the run fails cleanly instead of ending in a bus error.)
-
-// Each signal whose default action ends the process removes the unfinished
-// output first; one the caller ignores (as under nohup) stays ignored.
-// Outputs here are named from the start, as where the file system has no
-// unnamed temporary files; each test runs in a process of its own.
-TEST(NamedTemporariesDeathTest, EndingSignalsRemoveTheOutputAndIgnoredOnesChangeNothing) {
-    platform::os::unnamedTemporaries = false;
-    TempDir dir;
-    for (int signalNumber :
-         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
-        for (bool ignored : {false, true}) {
-            writeBytes(dir.file("out"), "old");
-            EXPECT_EXIT(
-                {
-                    if (ignored) std::signal(signalNumber, SIG_IGN);
-                    MappedFile file;
-                    if (!file.createSized(dir.file("out").c_str(), 2, false) || !writeText(file, "ok")) std::_Exit(9);
-                    if (dir.entries().size() != 2) std::_Exit(10);  // the output has its name
-                    std::raise(signalNumber);
-                    std::_Exit(file.commit(false) ? 0 : 11);
-                },
-                (ignored ? std::function<bool(int)>(::testing::ExitedWithCode(0))
-                         : ::testing::KilledBySignal(signalNumber)),
-                "");
-            EXPECT_EQ(dir.entries(), std::vector<std::string>{"out"}) << signalNumber;
-            EXPECT_EQ(readBytes(dir.file("out")), ignored ? "ok" : "old") << signalNumber;
-        }
-    }
-}
 
 // The record of names an interrupt removes has eight places. An output that
 // finds it full is refused and leaves no file; a discarded one frees its place.
@@ -234,21 +207,6 @@ TEST(NamedTemporaries, AFullRecordOfNamesRefusesTheNextOutputAndLeavesNoFile) {
     }
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
 }
-
-// Under a file-size limit, setting the space aside fails cleanly instead of
-// the limit's signal ending the process.
-TEST(PosixMappedFileDeathTest, AFileSizeLimitIsACleanFailure) {
-    TempDir dir;
-    EXPECT_EXIT(
-        {
-            MappedFile file;
-            if (!testing::limitFileSize(64 * 1024)) std::_Exit(9);
-            std::_Exit(file.createSized(dir.file("out").c_str(), 1 << 20, false) ? 10 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
-}
-
 
 // Where the file system has no reservation call, zeros are written instead,
 // and a size limit is still a clean failure.

@@ -197,6 +197,10 @@ private:
             cwd_ = w.at(0);
         } else if (verb == "stdout") {
             options_.stdoutClosed = w.at(0) == "closed";
+        } else if (verb == "temporaries" || verb == "ignore" || verb == "limit") {
+            options_.namedTemporaries |= verb == "temporaries" && w.at(0) == "named";
+            if (verb == "ignore") options_.ignoredSignal = w.at(0);
+            if (verb == "limit") options_.fileSizeLimit = std::stoull(w.at(0));
         } else if (verb == "during") {
             const auto after = std::find(w.begin(), w.end(), "after");
             if (after != w.end()) options_.holdAfterBytes = std::stoull(*(after + 1));

@@ -21,6 +21,9 @@
 //   cwd <folder>                       run in a folder below the scratch folder
 //   run <arguments...>                 the command line after the program name
 //   stdout closed                      standard output is a pipe nobody reads
+//   temporaries named | ignore <SIG> | limit <bytes>    the run names its unfinished
+//                                      outputs from the start, ignores a signal as under
+//                                      nohup, or may write files of at most that size
 //   during truncate <name> <length> | poke <name> <offset> <byte> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
@@ -86,6 +89,9 @@ struct EntryOptions {
     // How many bytes the run must have written before it is held; 0 holds
     // it as soon as it starts.
     std::uint64_t holdAfterBytes = 1;
+    bool namedTemporaries = false;
+    std::string ignoredSignal;
+    std::uint64_t fileSizeLimit = 0;
 };
 
 // Runs the tool's entry function with `args` (after the program name) in

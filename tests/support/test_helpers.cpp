@@ -40,6 +40,15 @@ std::string readBytes(const fs::path& path) {
     return bytes.str();
 }
 
+std::ptrdiff_t openDescriptorCount() {
+#ifdef _WIN32
+    return 0;  // under Wine, /proc/self/fd lists the emulator's own descriptors
+#else
+    std::error_code none;
+    return std::distance(fs::directory_iterator("/proc/self/fd", none), fs::directory_iterator());
+#endif
+}
+
 void writeBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -36,21 +36,23 @@ std::string printedForm(const std::string& text);
 void isolateUserSettings(const std::string& root);
 bool writeUserSetting(const char* keyPath, const char* valueName, const std::string& value);
 void removeUserSetting(const char* keyPath, const char* valueName);
-// Removes the key (or folder) with every value in it.
+#ifdef _WIN32
+// Removes the key with every value in it.
 void removeUserSettingKey(const char* keyPath);
 // Stores `bytes` exactly as given (no NUL added) as a value of the given
-// kind, for settings the tool must turn down. False where settings are not
-// typed values (POSIX keeps them in plain files).
+// kind, for settings the tool must turn down.
 enum class SettingKind { String, ExpandableString, Binary };
 bool writeRawUserSetting(const char* keyPath, const char* valueName, SettingKind kind,
                          const std::string& bytes);
-
-bool setEnvironmentVariable(const char* name, const char* value);
-bool makeFifo(const std::string& path);
+#else
 // Caps the size of files this process may write (for a child process).
 bool limitFileSize(std::uint64_t bytes);
 // Bytes of storage the file system has set aside for a file.
 std::uint64_t allocatedBytes(const std::string& path);
+#endif
+
+bool setEnvironmentVariable(const char* name, const char* value);
+bool makeFifo(const std::string& path);
 
 }  // namespace tandrel::testing
 
@@ -76,6 +78,8 @@ private:
 };
 
 std::string readBytes(const fs::path& path);
+// Descriptors this process has open, where the system lists them (else 0).
+std::ptrdiff_t openDescriptorCount();
 void writeBytes(const fs::path& path, const std::string& bytes);
 
 // Appends `text` to an output made by createSized().

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "cli/command_line.h"
+#include "platform/os.h"
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
@@ -113,10 +114,6 @@ void removeUserSetting(const char* keyPath, const char* valueName) {
     std::filesystem::remove_all(settingFile(keyPath, valueName), error);
 }
 
-void removeUserSettingKey(const char* keyPath) { removeUserSetting(keyPath, ""); }
-
-bool writeRawUserSetting(const char*, const char*, SettingKind, const std::string&) { return false; }
-
 bool setEnvironmentVariable(const char* name, const char* value) {
     return (value == nullptr ? unsetenv(name) : setenv(name, value, 1)) == 0;
 }
@@ -180,6 +177,9 @@ void holdIfDue() {
     // inherited (a background job has SIGINT and SIGQUIT ignored).
     for (int number = 1; number < NSIG; ++number) std::signal(number, SIG_DFL);
     umask(022);  // the mode of new files in the expectations
+    platform::os::unnamedTemporaries = !options.namedTemporaries;
+    if (!options.ignoredSignal.empty()) std::signal(signalNumber(options.ignoredSignal), SIG_IGN);
+    if (options.fileSizeLimit > 0 && !testing::limitFileSize(options.fileSizeLimit)) _exit(122);
     if (options.asNobody && !dropToNobody()) _exit(121);
     holding = options.whileWriting || !options.signalWhileWriting.empty();
     holdAt = options.holdAfterBytes;

@@ -192,14 +192,6 @@ bool setEnvironmentVariable(const char* name, const char* value) {
 }
 
 bool makeFifo(const std::string&) { return false; }
-bool limitFileSize(std::uint64_t) { return false; }
-
-std::uint64_t allocatedBytes(const std::string& path) {
-    DWORD high = 0;
-    const DWORD low = GetCompressedFileSizeA(path.c_str(), &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
-    return (static_cast<std::uint64_t>(high) << 32) | low;
-}
 
 }  // namespace tandrel::testing
 
@@ -243,7 +235,7 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
 }
 
 std::string unsupportedHere(const Scenario& scenario) {
-    const std::string posixOnly = " user during stdout xattr acl expect-owner expect-xattrs symlink ";
+    const std::string posixOnly = " user during stdout temporaries ignore limit xattr acl expect-owner expect-xattrs symlink ";
     for (const ScenarioLine& line : scenario.lines) {
         const std::string& verb = line.words[0];
         if (verb == "system" && line.words.at(1) != "windows") return "for another system";
