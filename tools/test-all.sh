@@ -3,5 +3,6 @@
 # stage (cross build, tests under Wine) when its tools are installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"
 cmake --workflow --preset debug
 bash tools/windows-stage.sh
