@@ -13,6 +13,7 @@
 #include "crypto/sha256.h"
 #include "platform/platform.h"
 #include "support/scenario.h"
+#include "support/test_helpers.h"
 
 namespace tandrel::test {
 namespace {
@@ -42,6 +43,11 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
     using C = Sha256::Compression;
     using S = Sha256::ByteSwap;
     const bool sse2 = platform::processorHasSse2(), sha = platform::processorHasShaExtensions();
+#ifndef _WIN32
+    const std::string flags = readBytes("/proc/cpuinfo");  // the kernel's account of the same processor
+    EXPECT_EQ(sse2, flags.find(" sse2") != std::string::npos);
+    EXPECT_EQ(sha, flags.find(" sha_ni") != std::string::npos);
+#endif
     EXPECT_TRUE(Sha256().compression() == (sha ? C::ShaExtensions : C::Portable) &&
                 Sha256().byteSwap() == (sse2 ? S::Sse2 : S::Scalar));
     // Forcing a variant the processor lacks would crash, so those are left out.
