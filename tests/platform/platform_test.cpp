@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/os.h"
+#include "platform/pending_outputs.h"
 #include "platform/os_posix.h"
 #else
 #ifndef WIN32_LEAN_AND_MEAN
@@ -191,6 +192,7 @@ TEST(ReservedFileNames, AreTheDeviceNamesOnWindowsAndNoneElsewhere) {
 // finds it full is refused and leaves no file; a discarded one frees its place.
 TEST(NamedTemporaries, AFullRecordOfNamesRefusesTheNextOutputAndLeavesNoFile) {
     platform::os::unnamedTemporaries = false;
+    EXPECT_FALSE(platform::rememberPendingOutput(0, std::string(4160, 'n')));  // no room for its terminator
     TempDir dir;
     for (int round = 0; round < 2; ++round) {
         std::vector<std::unique_ptr<MappedFile>> outputs;

@@ -1,5 +1,6 @@
 #include "support/test_helpers.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -38,6 +39,12 @@ std::string readBytes(const fs::path& path) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+[[gnu::noinline]] bool stackHolds(const std::string& pattern) {
+    volatile char below[32768];
+    __asm__ volatile("" : : "r"(below) : "memory");  // it holds what it holds, not nothing
+    return std::search(below, below + sizeof below, pattern.begin(), pattern.end()) != below + sizeof below;
 }
 
 std::ptrdiff_t openDescriptorCount() {

@@ -78,6 +78,9 @@ private:
 };
 
 std::string readBytes(const fs::path& path);
+// Whether the stack below the caller still holds `pattern`, left there by
+// calls that have returned.
+bool stackHolds(const std::string& pattern);
 // Descriptors this process has open, where the system lists them (else 0).
 std::ptrdiff_t openDescriptorCount();
 void writeBytes(const fs::path& path, const std::string& bytes);

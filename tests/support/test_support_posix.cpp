@@ -188,7 +188,7 @@ void holdIfDue() {
     words.insert(words.end(), args.begin(), args.end());
     const int status = runCommandLine(static_cast<int>(words.size()), testing::argvOf(words).data());
     std::fflush(stdout);
-    _exit(status);
+    _exit(stackHolds("correct horse") ? 125 : status);  // no run leaves the passphrase behind
 }
 
 }  // namespace
