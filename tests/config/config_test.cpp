@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "config/passphrase_config.h"
+#include "platform/secure_wipe.h"
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
@@ -25,7 +26,7 @@ std::string scanned(const std::string& text, std::size_t count) {
 
 TEST(PassphraseFile, Rows) {
     const auto rows = readRows("passphrase_file.rows");
-    ASSERT_EQ(rows.size(), 49u);
+    ASSERT_EQ(rows.size(), 50u);
     TempDir dir;
     const std::string path = dir.file("passphrases.txt");
     const std::string heading = rows[0][1].substr(0, rows[0][1].find("{file}")) + path + "\"";  // the first row
@@ -39,14 +40,17 @@ TEST(PassphraseFile, Rows) {
         if (row[1] != "-") writeBytes(path, row[1]);
         verb == "unset" ? clearConfigFileSetting() : setConfigFileSetting(row[1] == "-" ? dir.file("missing") : path);
         std::string found = "-";
-        bool listed = false;
+        bool listed = false, leftBehind = false;
         const std::string printed = capturedOutput([&] {
             const PassphraseConfig config(kSettingsKeyPath);
             char passphrase[kLookupBufferSize];
             const char* project = verb == "lookup" ? row[2].c_str() : "a";
             if (config.lookupPassphrase(project, passphrase, sizeof passphrase)) found = passphrase;
+            secureWipe(passphrase, sizeof passphrase);
             listed = config.listConfig();
+            leftBehind = stackHolds("correct horse");
         });
+        EXPECT_FALSE(leftBehind) << row[1];
         // A lookup gives its answer; the rest are judged by what they print.
         const std::string expected = verb == "list" ? heading + row[2] : verb == "lookup" ? row[3] : row[2];
         EXPECT_EQ(verb == "lookup" ? found : printed, expected) << row[1];

@@ -180,6 +180,8 @@ void holdIfDue() {
     platform::os::unnamedTemporaries = !options.namedTemporaries;
     if (!options.ignoredSignal.empty()) std::signal(signalNumber(options.ignoredSignal), SIG_IGN);
     if (options.fileSizeLimit > 0 && !testing::limitFileSize(options.fileSizeLimit)) _exit(122);
+    const rlimit cpu{20, 20};  // a run that spins (a handler raising itself) is ended, not waited for
+    setrlimit(RLIMIT_CPU, &cpu);
     if (options.asNobody && !dropToNobody()) _exit(121);
     holding = options.whileWriting || !options.signalWhileWriting.empty();
     holdAt = options.holdAfterBytes;
