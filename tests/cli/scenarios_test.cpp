@@ -21,7 +21,7 @@ TEST_P(Scenarios, EveryCaseHolds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
-                         ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 117),
+                         ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 118),
                                            std::pair("hostile.cases", 81), std::pair("outputs.cases", 48),
                                            std::pair("killed_runs.cases", 8)),
                          [](const auto& info) {
