@@ -24,9 +24,9 @@ struct Chunk {
     Chunk& operator=(const Chunk&) = delete;
 };
 
-// Four pieces: what the encrypt and decrypt loops hand to their second
-// thread at a time, so that handing over, and each write, costs little next
-// to the work. Too large for a stack: these live on the heap.
+// Four pieces: what the encrypt loop hands to its second thread at a time,
+// so that handing over, and each write, costs little next to the work. Too
+// large for a stack: these live on the heap.
 inline constexpr std::uint32_t kBatchSize = 4 * kChunkSize;
 
 struct Batch {

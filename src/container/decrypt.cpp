@@ -1,12 +1,10 @@
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "container/chunk.h"
 #include "container/container_format.h"
 #include "container/messages.h"
 #include "container/operations.h"
-#include "container/piece_writer.h"
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
@@ -40,12 +38,9 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
 
 enum class Restoring { Proven, WriteFailed, DigestDiffers };
 
-// Deciphers into the output piece by piece. A second thread hashes each
-// piece's plaintext while this one writes it and deciphers the next pieces,
-// the pieces taking their turns through a few buffers; the fill after the
-// plaintext is discarded unchecked. The writes stay here: measured, copying
-// into the file the pieces another processor has just written cost more
-// than the second thread saved.
+// Deciphers into the output piece by piece, hashing each piece's plaintext
+// while it is still in cache; the fill after the plaintext is discarded
+// unchecked.
 Restoring decipherInto(platform::MappedFile& output, const ContainerView& view, const char* passphrase) {
     std::uint8_t key[kDigestSize];
     deriveKey(passphrase, view.header.salt, view.header.digest, key);
@@ -58,19 +53,14 @@ Restoring decipherInto(platform::MappedFile& output, const ContainerView& view, 
     Sha256 hasher;
     hasher.reset();
     CbcChain chain;
-    constexpr std::uint32_t kTurns = PieceWriter::kDepth + 1;
-    const auto batches = std::make_unique_for_overwrite<Batch[]>(kTurns);
-    PieceWriter writer(hasher, output);
-    for (std::uint32_t offset = 0, piece = 0, turn = 0; offset < view.paddedLen;
-         offset += piece, turn = (turn + 1) % kTurns) {
-        piece = std::min(kBatchSize, view.paddedLen - offset);
-        std::uint8_t* bytes = batches[turn].bytes;
-        cipher.decryptBuffer(view.ciphertext + offset, bytes, piece, chain);
+    Chunk chunk;
+    for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {
+        piece = std::min(kChunkSize, view.paddedLen - offset);
+        cipher.decryptBuffer(view.ciphertext + offset, chunk.bytes, piece, chain);
         const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
-        writer.hand(bytes, plain, nullptr, 0);
-        if (plain > 0 && !output.write(bytes, plain, true)) return Restoring::WriteFailed;
+        hasher.update(chunk.bytes, plain);
+        if (plain > 0 && !output.write(chunk.bytes, plain, true)) return Restoring::WriteFailed;
     }
-    writer.finish();
     std::uint8_t digest[kDigestSize];
     hasher.final(digest);
     return std::memcmp(digest, view.header.digest, kDigestSize) == 0 ? Restoring::Proven
