@@ -24,18 +24,4 @@ struct Chunk {
     Chunk& operator=(const Chunk&) = delete;
 };
 
-// Four pieces: what the encrypt loop hands to its second thread at a time,
-// so that handing over, and each write, costs little next to the work. Too
-// large for a stack: these live on the heap.
-inline constexpr std::uint32_t kBatchSize = 4 * kChunkSize;
-
-struct Batch {
-    std::uint8_t bytes[kBatchSize + 8];
-
-    Batch() = default;
-    ~Batch() { secureWipe(bytes, sizeof bytes); }
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-};
-
 }  // namespace tandrel

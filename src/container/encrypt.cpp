@@ -1,14 +1,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "container/chunk.h"
 #include "container/container_format.h"
 #include "container/messages.h"
 #include "container/operations.h"
-#include "container/piece_writer.h"
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
@@ -19,13 +17,24 @@ namespace {
 
 enum class Sealing { Done, WriteFailed, InputChanged };
 
+// Enciphers one piece in place and hashes the plaintext in it, 64 bytes of
+// each at a time. CBC encryption is one long chain of dependent rounds that
+// leaves most of the processor idle; hashing, which depends on nothing of
+// it, runs alongside in that shadow when the two are interleaved this finely.
+void encipherAndHash(const BlowfishCipher& cipher, CbcChain& chain, Sha256& hasher, std::uint8_t* bytes,
+                     std::uint32_t plain, std::uint32_t blocks) {
+    constexpr std::uint32_t kStep = kSha256BlockSize;
+    for (std::uint32_t at = 0; at < blocks; at += kStep) {
+        const std::uint32_t step = std::min(kStep, blocks - at);
+        if (at < plain) hasher.update(bytes + at, std::min(step, plain - at));
+        cipher.encryptBuffer(bytes + at, bytes + at, step, chain);
+    }
+}
+
 // Enciphers the zero-filled plaintext into the output, piece by piece. Each
 // piece is first copied out of the input, which another process may change
 // meanwhile, and what is enciphered is hashed: only when that has the digest
-// the header stores will the file decrypt. CBC encryption is one long chain
-// of dependent rounds that keeps this thread busy, so the hashing and the
-// writing of a piece go to a second thread while the next pieces are
-// enciphered, the pieces taking their turns through a few pairs of buffers.
+// the header stores will the file decrypt.
 Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& input,
                      const BlowfishCipher& cipher, const std::uint8_t* digest) {
     const std::uint32_t plainLen = input.size();
@@ -33,31 +42,24 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     Sha256 hasher;
     hasher.reset();
     CbcChain chain;
-    // The plaintext buffers, then as many for ciphertext.
-    constexpr std::uint32_t kTurns = PieceWriter::kDepth + 1;
-    const auto batches = std::make_unique_for_overwrite<Batch[]>(2 * kTurns);
-    PieceWriter writer(hasher, output);
-    for (std::uint32_t offset = 0, piece = 0, turn = 0; offset < plainLen;
-         offset += piece, turn = (turn + 1) % kTurns) {
-        piece = std::min(kBatchSize, plainLen - offset);
-        std::uint8_t* bytes = batches[turn].bytes;
-        std::uint8_t* enciphered = batches[kTurns + turn].bytes;
-        std::memcpy(bytes, input.data() + offset, piece);
+    Chunk chunk;
+    for (std::uint32_t offset = 0, piece = 0; offset < plainLen; offset += piece) {
+        piece = std::min(kChunkSize, plainLen - offset);
+        std::memcpy(chunk.bytes, input.data() + offset, piece);
         std::uint32_t blocks = piece;
         if (offset + piece == plainLen) {
             // The fill is written here rather than read past the input's
             // last byte, which may be the last byte of its mapping.
-            std::memset(bytes + piece, 0, fill);
+            std::memset(chunk.bytes + piece, 0, fill);
             blocks += fill;
         }
-        cipher.encryptBuffer(bytes, enciphered, blocks, chain);
-        if (!writer.hand(bytes, piece, enciphered, blocks)) return Sealing::WriteFailed;
+        encipherAndHash(cipher, chain, hasher, chunk.bytes, piece, blocks);
+        if (!output.write(chunk.bytes, blocks, true)) return Sealing::WriteFailed;
     }
-    if (!writer.finish()) return Sealing::WriteFailed;
-    std::uint8_t hashed[kDigestSize];
-    hasher.final(hashed);
-    return std::memcmp(hashed, digest, kDigestSize) == 0 && input.intact() ? Sealing::Done
-                                                                           : Sealing::InputChanged;
+    std::uint8_t enciphered[kDigestSize];
+    hasher.final(enciphered);
+    return std::memcmp(enciphered, digest, kDigestSize) == 0 && input.intact() ? Sealing::Done
+                                                                               : Sealing::InputChanged;
 }
 
 // Writes the header and the ciphertext, then publishes the output.

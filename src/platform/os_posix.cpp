@@ -592,13 +592,6 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out,
 
 bool isReservedFileName(const char*) { return false; }
 
-void leaveSignalsToMainThread() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signalNumber : os::kCleanupSignals) sigaddset(&held, signalNumber);
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
-}
-
 // ---- Processor -------------------------------------------------------------
 
 // On x86-64 every operating system saves the vector registers; on 32-bit

@@ -566,10 +566,6 @@ bool isReservedFileName(const char* name) {
     return false;
 }
 
-// Console interrupts reach their handler on a thread of their own; no thread
-// the tool starts is ever interrupted for them.
-void leaveSignalsToMainThread() {}
-
 // ---- Processor -------------------------------------------------------------
 
 bool processorHasSse2() {

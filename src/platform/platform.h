@@ -98,12 +98,6 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out,
 // must never be used for a restored file.
 bool isReservedFileName(const char* name);
 
-// Called first on every thread the tool starts beside its main one: the
-// signals that end a run after removing its unfinished outputs are then
-// taken only by the main thread, whose sections that hold them back would
-// otherwise not cover the other thread.
-void leaveSignalsToMainThread();
-
 // Processor services.
 bool processorHasSse2();
 bool processorHasShaExtensions();
