@@ -2,19 +2,64 @@
 
 #include "crypto/blowfish_table.h"
 #include "crypto/byte_order.h"
+#include "platform/platform.h"
 #include "platform/secure_wipe.h"
+
+// The bit-field extract is reached through inline assembly: GCC turns its
+// intrinsic back into the shift and zero extension it was meant to replace.
+// MSVC has no inline assembly for x86-64 and keeps the portable rounds.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TANDREL_BLOWFISH_BEXTR 1
+#endif
 
 namespace tandrel {
 
 namespace table = blowfish_table;
+
+namespace {
+
+// Bits 16 to 23 of a half: the start bit, then the length, as the bit-field
+// extract reads its control operand.
+constexpr std::uint32_t kThirdByteControl = 16 | 8 << 8;
+
+#ifdef TANDREL_BLOWFISH_BEXTR
+// The 32-bit extract clears the upper half of its 64-bit register; an output
+// declared that wide tells the compiler so, which saves the zero extension
+// it would otherwise put between the extract and the lookup.
+inline __attribute__((always_inline)) std::uint64_t extractThirdByte(std::uint32_t x) {
+    std::uint64_t byte;
+    __asm__("bextr %k2, %k1, %k0" : "=r"(byte) : "r"(x), "r"(kThirdByteControl));
+    return byte;
+}
+#endif
+
+}  // namespace
+
+BlowfishCipher::BlowfishCipher(CbcRounds variant) : rounds(CbcRounds::Portable) {
+#ifdef TANDREL_BLOWFISH_BEXTR
+    if (variant == CbcRounds::Automatic) {
+        variant = platform::processorHasBmi1() ? CbcRounds::Bmi1 : CbcRounds::Portable;
+    }
+    if (variant == CbcRounds::Bmi1) rounds = CbcRounds::Bmi1;
+#else
+    (void)variant;
+#endif
+}
 
 BlowfishCipher::~BlowfishCipher() {
     secureWipe(P, sizeof P);
     secureWipe(S, sizeof S);
 }
 
+// Extract selects the bit-field extract for the third byte; it is only
+// ever true where TANDREL_BLOWFISH_BEXTR is defined.
+template <bool Extract>
 inline std::uint32_t BlowfishCipher::f(std::uint32_t x) const {
-    return ((S[0][x >> 24] + S[1][(x >> 16) & 255]) ^ S[2][(x >> 8) & 255]) + S[3][x & 255];
+    std::uint64_t third = (x >> 16) & 255;
+#ifdef TANDREL_BLOWFISH_BEXTR
+    if constexpr (Extract) third = extractThirdByte(x);
+#endif
+    return ((S[0][x >> 24] + S[1][third]) ^ S[2][(x >> 8) & 255]) + S[3][x & 255];
 }
 
 // CBC encryption waits on each block's rounds before the next can start, so
@@ -29,50 +74,51 @@ inline std::uint32_t BlowfishCipher::f(std::uint32_t x) const {
 
 // The rounds are unrolled and the halves never swapped: each line finishes
 // one round's F and starts the next round's P step on the other half.
+template <bool Extract>
 TANDREL_INLINE_ROUNDS void BlowfishCipher::encipher(std::uint32_t& L, std::uint32_t& R) const {
     std::uint32_t l = L ^ P[0];
     std::uint32_t r = R;
-    r ^= f(l) ^ P[1];
-    l ^= f(r) ^ P[2];
-    r ^= f(l) ^ P[3];
-    l ^= f(r) ^ P[4];
-    r ^= f(l) ^ P[5];
-    l ^= f(r) ^ P[6];
-    r ^= f(l) ^ P[7];
-    l ^= f(r) ^ P[8];
-    r ^= f(l) ^ P[9];
-    l ^= f(r) ^ P[10];
-    r ^= f(l) ^ P[11];
-    l ^= f(r) ^ P[12];
-    r ^= f(l) ^ P[13];
-    l ^= f(r) ^ P[14];
-    r ^= f(l) ^ P[15];
-    l ^= f(r) ^ P[16];
+    r ^= f<Extract>(l) ^ P[1];
+    l ^= f<Extract>(r) ^ P[2];
+    r ^= f<Extract>(l) ^ P[3];
+    l ^= f<Extract>(r) ^ P[4];
+    r ^= f<Extract>(l) ^ P[5];
+    l ^= f<Extract>(r) ^ P[6];
+    r ^= f<Extract>(l) ^ P[7];
+    l ^= f<Extract>(r) ^ P[8];
+    r ^= f<Extract>(l) ^ P[9];
+    l ^= f<Extract>(r) ^ P[10];
+    r ^= f<Extract>(l) ^ P[11];
+    l ^= f<Extract>(r) ^ P[12];
+    r ^= f<Extract>(l) ^ P[13];
+    l ^= f<Extract>(r) ^ P[14];
+    r ^= f<Extract>(l) ^ P[15];
+    l ^= f<Extract>(r) ^ P[16];
     L = r ^ P[17];
     R = l;
 }
 
-void BlowfishCipher::encryptBlock(std::uint32_t& L, std::uint32_t& R) const { encipher(L, R); }
+void BlowfishCipher::encryptBlock(std::uint32_t& L, std::uint32_t& R) const { encipher<false>(L, R); }
 
 void BlowfishCipher::decryptBlock(std::uint32_t& L, std::uint32_t& R) const {
     std::uint32_t l = L ^ P[17];
     std::uint32_t r = R;
-    r ^= f(l) ^ P[16];
-    l ^= f(r) ^ P[15];
-    r ^= f(l) ^ P[14];
-    l ^= f(r) ^ P[13];
-    r ^= f(l) ^ P[12];
-    l ^= f(r) ^ P[11];
-    r ^= f(l) ^ P[10];
-    l ^= f(r) ^ P[9];
-    r ^= f(l) ^ P[8];
-    l ^= f(r) ^ P[7];
-    r ^= f(l) ^ P[6];
-    l ^= f(r) ^ P[5];
-    r ^= f(l) ^ P[4];
-    l ^= f(r) ^ P[3];
-    r ^= f(l) ^ P[2];
-    l ^= f(r) ^ P[1];
+    r ^= f<false>(l) ^ P[16];
+    l ^= f<false>(r) ^ P[15];
+    r ^= f<false>(l) ^ P[14];
+    l ^= f<false>(r) ^ P[13];
+    r ^= f<false>(l) ^ P[12];
+    l ^= f<false>(r) ^ P[11];
+    r ^= f<false>(l) ^ P[10];
+    l ^= f<false>(r) ^ P[9];
+    r ^= f<false>(l) ^ P[8];
+    l ^= f<false>(r) ^ P[7];
+    r ^= f<false>(l) ^ P[6];
+    l ^= f<false>(r) ^ P[5];
+    r ^= f<false>(l) ^ P[4];
+    l ^= f<false>(r) ^ P[3];
+    r ^= f<false>(l) ^ P[2];
+    l ^= f<false>(r) ^ P[1];
     L = r ^ P[0];
     R = l;
 }
@@ -121,6 +167,16 @@ void BlowfishCipher::decryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
 
 void BlowfishCipher::encryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
                                    std::uint32_t byteCount, CbcChain& chain) const {
+    if (rounds == CbcRounds::Bmi1) {
+        encryptChained<true>(src, dst, byteCount, chain);
+    } else {
+        encryptChained<false>(src, dst, byteCount, chain);
+    }
+}
+
+template <bool Extract>
+void BlowfishCipher::encryptChained(const std::uint8_t* src, std::uint8_t* dst,
+                                    std::uint32_t byteCount, CbcChain& chain) const {
     const std::uint32_t words = byteCount / 4;
     std::uint32_t chainL = chain.L;
     std::uint32_t chainR = chain.R;
@@ -132,7 +188,7 @@ void BlowfishCipher::encryptBuffer(const std::uint8_t* src, std::uint8_t* dst,
             L ^= chainL;
             R ^= chainR;
         }
-        encipher(L, R);
+        encipher<Extract>(L, R);
         chainL = L;
         chainR = R;
         storeLittleEndian32(dst + 4 * w, L);
@@ -158,8 +214,8 @@ void BlowfishCipher::decryptBlocks(const std::uint8_t* src, std::uint8_t* dst,
         r[lane] = cipherR[lane];
     }
     for (int i = 16; i > 0; i -= 2) {
-        for (int lane = 0; lane < Lanes; ++lane) r[lane] ^= f(l[lane]) ^ P[i];
-        for (int lane = 0; lane < Lanes; ++lane) l[lane] ^= f(r[lane]) ^ P[i - 1];
+        for (int lane = 0; lane < Lanes; ++lane) r[lane] ^= f<false>(l[lane]) ^ P[i];
+        for (int lane = 0; lane < Lanes; ++lane) l[lane] ^= f<false>(r[lane]) ^ P[i - 1];
     }
     for (int lane = 0; lane < Lanes; ++lane) {
         std::uint32_t L = r[lane] ^ P[0];

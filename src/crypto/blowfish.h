@@ -19,7 +19,16 @@ public:
     // independent. Not set by construction: assign it before use.
     std::uint32_t chained;
 
-    BlowfishCipher() = default;
+    // How CBC encryption finds the third byte of a half for its table
+    // lookup, the slowest step on the chain that links every round of every
+    // block. Automatic asks the processor; Portable is plain C++ (a shift and
+    // a zero extension); Bmi1 uses the one-instruction bit-field extract,
+    // where the build can emit it (x86-64 under GCC or Clang; elsewhere it
+    // falls back to Portable) and the caller knows the processor has it.
+    enum class CbcRounds { Automatic, Portable, Bmi1 };
+
+    BlowfishCipher() : BlowfishCipher(CbcRounds::Automatic) {}
+    explicit BlowfishCipher(CbcRounds rounds);
     ~BlowfishCipher();
     BlowfishCipher(const BlowfishCipher&) = delete;
     BlowfishCipher& operator=(const BlowfishCipher&) = delete;
@@ -46,9 +55,17 @@ public:
     void decryptBuffer(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount,
                        CbcChain& chain) const;
 
+    // The variant chosen at construction (never Automatic).
+    CbcRounds cbcRounds() const { return rounds; }
+
 private:
+    template <bool Extract>
     std::uint32_t f(std::uint32_t x) const;
+    template <bool Extract>
     void encipher(std::uint32_t& L, std::uint32_t& R) const;
+    template <bool Extract>
+    void encryptChained(const std::uint8_t* src, std::uint8_t* dst, std::uint32_t byteCount,
+                        CbcChain& chain) const;
 
     // Deciphers `Lanes` consecutive blocks from src into dst, continuing
     // `chain`, round by round across the blocks.
@@ -57,6 +74,7 @@ private:
 
     std::uint32_t P[18];
     std::uint32_t S[4][256];
+    CbcRounds rounds;
 };
 
 }  // namespace tandrel

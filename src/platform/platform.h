@@ -101,6 +101,9 @@ bool isReservedFileName(const char* name);
 // Processor services.
 bool processorHasSse2();
 bool processorHasShaExtensions();
+// The bit-field extract instruction (BMI1), which works on general registers
+// and so needs nothing of the operating system.
+bool processorHasBmi1();
 // False where the processor has no readable time-stamp counter.
 bool readTimestampCounter(std::uint64_t& ticks);
 std::uint32_t processId();

@@ -21,6 +21,7 @@ namespace {
 constexpr std::uint32_t kSse2InEdx = 1u << 26;
 constexpr std::uint32_t kSsse3InEcx = 1u << 9;
 constexpr std::uint32_t kSse41InEcx = 1u << 19;
+constexpr std::uint32_t kBmi1InEbx = 1u << 3;
 constexpr std::uint32_t kShaInEbx = 1u << 29;
 
 enum Register { kEax, kEbx, kEcx, kEdx };
@@ -73,6 +74,14 @@ bool processorHasShaExtensions() {
         return processorHasSse2() && featureLeaf(1, basic) &&
                (basic[kEcx] & kSsse3InEcx) != 0 && (basic[kEcx] & kSse41InEcx) != 0 &&
                featureLeaf(7, extended) && (extended[kEbx] & kShaInEbx) != 0;
+    }();
+    return present;
+}
+
+bool processorHasBmi1() {
+    static const bool present = [] {
+        std::uint32_t extended[4];
+        return featureLeaf(7, extended) && (extended[kEbx] & kBmi1InEbx) != 0;
     }();
     return present;
 }

@@ -70,41 +70,49 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
     EXPECT_EQ(differing, 1);
 }
 
+// Every row runs through each CBC encryption variant the processor has.
 TEST(BlowfishCipher, KnownAnswers) {
     const auto rows = readRows("blowfish.rows");
     ASSERT_EQ(rows.size(), 70u);
-    for (const auto& row : rows) {
-        BlowfishCipher cipher;
-        if (row[0] == "ecb") {
-            const Bytes key = fromHex(row[1]), plain = fromHex(row[2]), expected = fromHex(row[3]);
-            cipher.setKey(key.data(), static_cast<std::int16_t>(key.size()));
-            std::uint32_t L = loadBigEndian32(&plain[0]), R = loadBigEndian32(&plain[4]);
-            cipher.encryptBlock(L, R);
-            EXPECT_TRUE(L == loadBigEndian32(&expected[0]) && R == loadBigEndian32(&expected[4])) << row[1];
-            cipher.decryptBlock(L, R);
-            EXPECT_TRUE(L == loadBigEndian32(&plain[0]) && R == loadBigEndian32(&plain[4])) << row[1];
-            continue;
-        }
-        cipher.chained = static_cast<std::uint32_t>(std::stoul(row[1]));
-        cipher.setKey(fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f").data(), 32);
-        const auto count = static_cast<std::uint32_t>(std::stoul(row[2]));
-        const Bytes plain = fromHex(row[3]), expected = fromHex(row[4]);
-        Bytes restored(plain.size(), 0x77);  // deciphered into a buffer of 77s
-        std::copy_n(plain.begin(), count / 4 * 4, restored.begin());
-        // The count is taken whole (by the calls that start a fresh chain), one
-        // block per call (never deciphering blocks side by side) and in mixed
-        // pieces, the chain carried.
-        for (const auto& sizes : std::vector<std::vector<std::uint32_t>>{{1u << 30}, {8}, {72, 8, 24}}) {
-            Bytes out(plain.size(), 0xee), back(plain.size(), 0x77);
-            CbcChain there, again;
-            for (std::uint32_t at = 0, i = 0, n = 0; at < count || i == 0; at += n, ++i) {
-                n = std::min(sizes[i % sizes.size()], count - at);
-                sizes[0] > count ? cipher.encryptBuffer(&plain[at], &out[at], n)
-                                 : cipher.encryptBuffer(&plain[at], &out[at], n, there);
-                sizes[0] > count ? cipher.decryptBuffer(&expected[at], &back[at], n)
-                                 : cipher.decryptBuffer(&expected[at], &back[at], n, again);
+    using V = BlowfishCipher::CbcRounds;
+    const bool bmi1 = platform::processorHasBmi1();
+    EXPECT_TRUE(BlowfishCipher().cbcRounds() == (bmi1 ? V::Bmi1 : V::Portable));
+    for (const auto& [variant, runs] : {std::pair{V::Portable, true}, std::pair{V::Bmi1, bmi1}}) {
+        if (!runs) continue;
+        for (const auto& row : rows) {
+            BlowfishCipher cipher(variant);
+            EXPECT_TRUE(cipher.cbcRounds() == variant);
+            if (row[0] == "ecb") {
+                const Bytes key = fromHex(row[1]), plain = fromHex(row[2]), expected = fromHex(row[3]);
+                cipher.setKey(key.data(), static_cast<std::int16_t>(key.size()));
+                std::uint32_t L = loadBigEndian32(&plain[0]), R = loadBigEndian32(&plain[4]);
+                cipher.encryptBlock(L, R);
+                EXPECT_TRUE(L == loadBigEndian32(&expected[0]) && R == loadBigEndian32(&expected[4])) << row[1];
+                cipher.decryptBlock(L, R);
+                EXPECT_TRUE(L == loadBigEndian32(&plain[0]) && R == loadBigEndian32(&plain[4])) << row[1];
+                continue;
             }
-            EXPECT_TRUE(out == expected && back == restored) << row[1] << " " << row[2] << " in pieces of " << sizes[0];
+            cipher.chained = static_cast<std::uint32_t>(std::stoul(row[1]));
+            cipher.setKey(fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f").data(), 32);
+            const auto count = static_cast<std::uint32_t>(std::stoul(row[2]));
+            const Bytes plain = fromHex(row[3]), expected = fromHex(row[4]);
+            Bytes restored(plain.size(), 0x77);  // deciphered into a buffer of 77s
+            std::copy_n(plain.begin(), count / 4 * 4, restored.begin());
+            // The count is taken whole (by the calls that start a fresh chain), one
+            // block per call (never deciphering blocks side by side) and in mixed
+            // pieces, the chain carried.
+            for (const auto& sizes : std::vector<std::vector<std::uint32_t>>{{1u << 30}, {8}, {72, 8, 24}}) {
+                Bytes out(plain.size(), 0xee), back(plain.size(), 0x77);
+                CbcChain there, again;
+                for (std::uint32_t at = 0, i = 0, n = 0; at < count || i == 0; at += n, ++i) {
+                    n = std::min(sizes[i % sizes.size()], count - at);
+                    sizes[0] > count ? cipher.encryptBuffer(&plain[at], &out[at], n)
+                                     : cipher.encryptBuffer(&plain[at], &out[at], n, there);
+                    sizes[0] > count ? cipher.decryptBuffer(&expected[at], &back[at], n)
+                                     : cipher.decryptBuffer(&expected[at], &back[at], n, again);
+                }
+                EXPECT_TRUE(out == expected && back == restored) << row[1] << " " << row[2] << " in pieces of " << sizes[0];
+            }
         }
     }
 }
@@ -120,7 +128,7 @@ std::uint32_t rowSalt;
     BlowfishCipher cipher;
     cipher.setKey(material.key, kFileKeySize);
     const auto* tables = reinterpret_cast<const std::uint8_t*>(&cipher) + 4;  // past `chained`: P, then S
-    schedule.assign(tables, tables + sizeof cipher - 4);
+    schedule.assign(tables, tables + 4 * (18 + 4 * 256));
     return Bytes(material.key, material.key + kFileKeySize);
 }
 
