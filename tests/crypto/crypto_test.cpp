@@ -76,6 +76,9 @@ TEST(BlowfishCipher, KnownAnswers) {
     ASSERT_EQ(rows.size(), 70u);
     using V = BlowfishCipher::CbcRounds;
     const bool bmi1 = platform::processorHasBmi1();
+#ifndef _WIN32
+    EXPECT_EQ(bmi1, readBytes("/proc/cpuinfo").find(" bmi1") != std::string::npos);
+#endif
     EXPECT_TRUE(BlowfishCipher().cbcRounds() == (bmi1 ? V::Bmi1 : V::Portable));
     for (const auto& [variant, runs] : {std::pair{V::Portable, true}, std::pair{V::Bmi1, bmi1}}) {
         if (!runs) continue;
