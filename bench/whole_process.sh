@@ -48,9 +48,12 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 compare() {
     local label=$1 ours=$2 peer=$3 a=() b=()
     bash -c "$ours" > /dev/null; bash -c "$peer" > /dev/null  # a warm-up of each
+    # Each timed run starts with nothing waiting to be written: the peer
+    # leaves its output to the page cache, and our fsync would otherwise wait
+    # for that too.
     for _ in $(seq "$runs"); do
-        a+=("$(seconds bash -c "$ours")")
-        b+=("$(seconds bash -c "$peer")")
+        sync; a+=("$(seconds bash -c "$ours")")
+        sync; b+=("$(seconds bash -c "$peer")")
     done
     local ma mb
     ma=$(printf '%s\n' "${a[@]}" | median)
