@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "container/chunk.h"
 #include "container/container_format.h"
@@ -7,6 +8,7 @@
 #include "container/operations.h"
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
+#include "platform/background_stream.h"
 #include "platform/platform.h"
 #include "platform/secure_wipe.h"
 
@@ -22,7 +24,7 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; written && offset < input.size(); offset += piece) {
         piece = std::min(kChunkSize, input.size() - offset);
-        std::memcpy(chunk.bytes, input.data() + offset, piece);
+        input.copyOut(offset, chunk.bytes, piece);
         written = copy.write(chunk.bytes, piece, true);
     }
     if (written && !input.intact()) {
@@ -38,10 +40,23 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
 
 enum class Restoring { Proven, WriteFailed, DigestDiffers };
 
-// Deciphers into the output piece by piece, hashing each piece's plaintext
-// while it is still in cache; the fill after the plaintext is discarded
-// unchecked.
-Restoring decipherInto(platform::MappedFile& output, const ContainerView& view, const char* passphrase) {
+// Hashes the plaintext as it is deciphered. For a large file this runs on a
+// thread of its own, beside the cipher; for a small one a thread would cost
+// more than it saves.
+std::unique_ptr<platform::BackgroundStream> hashingStream(Sha256& hasher, std::uint32_t length) {
+    constexpr std::uint32_t kThreadedFrom = 4u << 20;
+    return std::make_unique<platform::BackgroundStream>(
+        [&hasher](std::uint64_t, const std::uint8_t* data, std::size_t piece) {
+            hasher.update(data, static_cast<std::uint32_t>(piece));
+            return true;
+        },
+        kChunkSize, length >= kThreadedFrom);
+}
+
+// Deciphers into the output piece by piece and hashes the plaintext; the
+// fill after the plaintext is discarded unchecked.
+Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile& input, const ContainerView& view,
+                       const char* passphrase) {
     std::uint8_t key[kDigestSize];
     deriveKey(passphrase, view.header.salt, view.header.digest, key);
     BlowfishCipher cipher;
@@ -50,17 +65,21 @@ Restoring decipherInto(platform::MappedFile& output, const ContainerView& view, 
     secureWipe(key, sizeof key);
 
     const std::uint32_t plainLen = view.header.plainLen;
+    const auto start = static_cast<std::uint32_t>(view.ciphertext - input.data());
     Sha256 hasher;
     hasher.reset();
+    const auto hashing = hashingStream(hasher, plainLen);
     CbcChain chain;
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {
         piece = std::min(kChunkSize, view.paddedLen - offset);
-        cipher.decryptBuffer(view.ciphertext + offset, chunk.bytes, piece, chain);
+        input.copyOut(start + offset, chunk.bytes, piece);
+        cipher.decryptBuffer(chunk.bytes, chunk.bytes, piece, chain);
         const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
-        hasher.update(chunk.bytes, plain);
+        hashing->put(offset, chunk.bytes, plain);
         if (plain > 0 && !output.write(chunk.bytes, plain, true)) return Restoring::WriteFailed;
     }
+    hashing->finish();
     std::uint8_t digest[kDigestSize];
     hasher.final(digest);
     return std::memcmp(digest, view.header.digest, kDigestSize) == 0 ? Restoring::Proven
@@ -82,7 +101,7 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
         !output.createSized(name, view.header.plainLen, true, platform::LinkAtTarget::Replace)) {
         reportCannotCreate(printableText(view.name.c_str()).c_str());
     } else {
-        const Restoring restoring = decipherInto(output, view, passphrase);
+        const Restoring restoring = decipherInto(output, input, view, passphrase);
         // Only a proven result replaces anything: otherwise the output is
         // dropped and an existing file of that name stays as it was.
         if (restoring == Restoring::WriteFailed) {

@@ -45,7 +45,7 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; offset < plainLen; offset += piece) {
         piece = std::min(kChunkSize, plainLen - offset);
-        std::memcpy(chunk.bytes, input.data() + offset, piece);
+        input.copyOut(offset, chunk.bytes, piece);
         std::uint32_t blocks = piece;
         if (offset + piece == plainLen) {
             // The fill is written here rather than read past the input's
@@ -62,12 +62,28 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
                                                                                : Sealing::InputChanged;
 }
 
+// The plaintext's digest, which the key is made from: a first pass over the
+// whole input.
+void hashInput(const platform::MappedFile& input, std::uint8_t* digest) {
+    Sha256 hasher;
+    hasher.reset();
+    Chunk chunk;
+    for (std::uint32_t offset = 0, piece = 0; offset < input.size(); offset += piece) {
+        piece = std::min(kChunkSize, input.size() - offset);
+        input.copyOut(offset, chunk.bytes, piece);
+        hasher.update(chunk.bytes, piece);
+    }
+    hasher.final(digest);
+}
+
 // Writes the header and the ciphertext, then publishes the output.
 int seal(platform::MappedFile& output, const platform::MappedFile& input, const char* name,
          const char* project, const char* passphrase, SaltSource saltSource, const char* inPath,
          const char* outPath) {
+    std::uint8_t digest[kDigestSize];
+    hashInput(input, digest);
     FileKeyMaterial material;
-    newFileKeyMaterial(input.data(), input.size(), passphrase, material, saltSource);
+    newFileKeyMaterial(digest, passphrase, material, saltSource);
     std::vector<std::uint8_t> header(kHeaderSize + std::strlen(name) + 1 + std::strlen(project) + 1);
     writeHeader(header.data(), name, project, input.size(), material.salt, material.digest);
     BlowfishCipher cipher;

@@ -10,15 +10,6 @@
 namespace tandrel {
 namespace {
 
-// A hint only: it never faults, and compilers without it do without.
-inline void prefetch(const std::uint8_t* address) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-}
-
 constexpr std::uint32_t kRounds = 1024;
 constexpr std::uint32_t kSaltSize = 4;
 // Room for the longest passphrase (1023 bytes), salt, digest and fill.
@@ -70,23 +61,8 @@ std::uint32_t readSalt() {
            (platform::processId() * 0x9e3779b9u);
 }
 
-void newFileKeyMaterial(const std::uint8_t* plaintext, std::uint32_t plainLen,
-                        const char* passphrase, FileKeyMaterial& out, SaltSource salt) {
-    Sha256 hasher;
-    hasher.reset();
-    // This pass is the first to read the input, from memory rather than
-    // cache, and the processor's own prefetching stops at every page
-    // boundary; asking for the next page's first lines a page ahead keeps
-    // the hash from stalling on each of them.
-    constexpr std::uint32_t kPage = 4096;
-    std::uint32_t at = 0;
-    for (; plainLen - at > kPage; at += kPage) {
-        prefetch(plaintext + at + kPage);
-        if (plainLen - at > kPage + kPage / 2) prefetch(plaintext + at + kPage + kPage / 2);
-        hasher.update(plaintext + at, kPage);
-    }
-    hasher.update(plaintext + at, plainLen - at);
-    hasher.final(out.digest);
+void newFileKeyMaterial(const std::uint8_t* digest, const char* passphrase, FileKeyMaterial& out, SaltSource salt) {
+    std::memcpy(out.digest, digest, sizeof out.digest);
     out.salt = salt();
     deriveKey(passphrase, out.salt, out.digest, out.key);
 }

@@ -29,10 +29,10 @@ struct FileKeyMaterial {
     ~FileKeyMaterial() { secureWipe(key, sizeof key); }
 };
 
-// Everything the encrypt side needs for a new file: the plaintext's digest, a
-// fresh salt from `salt` and the key derived from them.
-void newFileKeyMaterial(const std::uint8_t* plaintext, std::uint32_t plainLen,
-                        const char* passphrase, FileKeyMaterial& out,
+// Everything the encrypt side needs for a new file, given the plaintext's
+// 32-byte digest: the digest, a fresh salt from `salt` and the key derived
+// from them.
+void newFileKeyMaterial(const std::uint8_t* digest, const char* passphrase, FileKeyMaterial& out,
                         SaltSource salt = readSalt);
 
 }  // namespace tandrel

@@ -177,6 +177,10 @@ void MappedFile::close() {
     state_.reset();
 }
 
+void MappedFile::copyOut(std::uint32_t offset, std::uint8_t* to, std::uint32_t length) const {
+    os::copyFromFile(state_->file, state_->view, offset, to, length);
+}
+
 std::uint32_t MappedFile::size() const { return state_ ? state_->size : 0; }
 
 const std::uint8_t* MappedFile::data() const { return state_ ? state_->view : nullptr; }

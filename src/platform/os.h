@@ -6,7 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+namespace tandrel::platform {
+class BackgroundStream;
+}
 
 namespace tandrel::platform::os {
 
@@ -38,6 +43,10 @@ FileId identityOf(Handle file);
 bool createReadMapping(Handle file, Handle& mapping);
 const std::uint8_t* mapView(Handle file, Handle mapping, std::uint64_t length);
 void unmapView(const std::uint8_t* view, std::uint64_t length);
+// Copies bytes of a file that `view` maps whole, with the same result as
+// copying them out of the view.
+void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to,
+                  std::size_t length);
 void closeHandle(Handle handle);
 
 // A view whose file is cut short under it must not end the process: where
@@ -90,7 +99,9 @@ struct Temporary {
     // The full name of the file publishInPlace() keeps, holding the whole
     // result, when the copy into the target failed after it began.
     std::string keptAs;
-    std::uint64_t writtenBack = 0;  // bytes already handed to the disk
+    std::uint64_t length = 0;       // what reserve() set aside
+    // Where the system writes large outputs on a thread of their own.
+    std::shared_ptr<BackgroundStream> writer;
 };
 
 // True unless a test asks for the named temporary files that stand in where

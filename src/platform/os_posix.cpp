@@ -18,6 +18,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/background_stream.h"
 #include "platform/os.h"
 #include "platform/os_posix.h"
 #include "platform/pending_outputs.h"
@@ -320,6 +321,23 @@ void unmapView(const std::uint8_t* view, std::uint64_t length) {
     munmap(const_cast<std::uint8_t*>(view), length);
 }
 
+// A read call copies through the kernel's own mapping of the file cache,
+// which costs far less than taking the view's pages one by one (on virtual
+// machines several times less). Bytes it does not deliver, because the file
+// was cut short, are taken from the view, which reads them as zeros and
+// marks the cut.
+void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to,
+                  std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd(file), to + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    std::memcpy(to + done, view + offset + done, length - done);
+}
+
 void closeHandle(Handle handle) {
     if (handle != kNone) ::close(fd(handle));
 }
@@ -395,12 +413,58 @@ bool createTemporary(const std::string& directory, bool replacing, Temporary& te
     return false;
 }
 
+namespace {
+
+// Direct writes go past the file cache straight to the disk. A file system
+// that has none keeps to the cache.
+void writeDirectly(int file, bool direct) {
+    const int flags = fcntl(file, F_GETFL);
+    if (flags >= 0 && direct != ((flags & O_DIRECT) != 0)) {
+        fcntl(file, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT);
+    }
+}
+
+// What the thread of a large output does with each buffer. Whole, aligned
+// buffers go past the file cache: copying into it costs more than the write
+// (on virtual machines every new page of cache is slow to come by), and the
+// disk takes them at once. Every 64 MiB the disk is asked to make what it
+// has durable, so that the flush that publishes the file waits only for the
+// last of it.
+bool writeBehind(int file, std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
+    constexpr std::uint64_t kFlushStep = 64u << 20;
+    const bool whole = offset % BackgroundStream::kAlignment == 0 && length % BackgroundStream::kAlignment == 0;
+    writeDirectly(file, whole);
+    if (!writeAll(file, offset, data, length)) {
+        // A direct write may be refused where a plain one is not.
+        writeDirectly(file, false);
+        if (!whole || !writeAll(file, offset, data, length)) return false;
+    }
+    if ((offset + length) % kFlushStep == 0) fdatasync(file);
+    return true;
+}
+
+}  // namespace
+
 bool reserve(Temporary& temporary, std::uint64_t length) {
     const int result = posix_fallocate(fd(temporary.file), 0, static_cast<off_t>(length));
-    if (result == EOPNOTSUPP || result == EINVAL || result == ENOSYS) {
-        return reserveByWriting(temporary.file, length);
-    }
-    return result == 0;
+    const bool reserved = result == EOPNOTSUPP || result == EINVAL || result == ENOSYS
+                              ? reserveByWriting(temporary.file, length)
+                              : result == 0;
+    temporary.length = length;
+    // A large output is written on a thread of its own; for a small one a
+    // thread would cost more than it saves. The thread starts with the
+    // interrupts held, and keeps them so: they are handled where the
+    // outputs are published.
+    constexpr std::uint64_t kThreadedFrom = 4u << 20;
+    const bool threaded = reserved && length >= kThreadedFrom;
+    const SignalsHeld held;
+    const int file = fd(temporary.file);
+    temporary.writer = std::make_shared<BackgroundStream>(
+        [file, threaded](std::uint64_t offset, const std::uint8_t* data, std::size_t piece) {
+            return threaded ? writeBehind(file, offset, data, piece) : writeAll(file, offset, data, piece);
+        },
+        256 * 1024, threaded);
+    return reserved;
 }
 
 bool reserveByWriting(Handle file, std::uint64_t length) {
@@ -414,22 +478,18 @@ bool reserveByWriting(Handle file, std::uint64_t length) {
 }
 
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
-    if (!writeAll(fd(temporary.file), offset, data, length)) return false;
-#ifdef SYNC_FILE_RANGE_WRITE
-    // The disk starts on what is written while the work goes on, so that
-    // making the file durable at the end waits only for the last of it.
-    constexpr std::uint64_t kWritebackStep = 8u << 20;
-    const std::uint64_t end = offset + length;
-    if (end - temporary.writtenBack >= kWritebackStep) {
-        sync_file_range(fd(temporary.file), static_cast<off_t>(temporary.writtenBack),
-                        static_cast<off_t>(end - temporary.writtenBack), SYNC_FILE_RANGE_WRITE);
-        temporary.writtenBack = end;
-    }
-#endif
-    return true;
+    const bool handedOver = temporary.writer && temporary.writer->put(offset, data, length);
+    // The last bytes wait for all the others, so that a failed write is
+    // reported by the write that completes the output, as without the thread.
+    return offset + length < temporary.length ? handedOver : handedOver && temporary.writer->finish();
 }
 
-bool makeDurable(Temporary& temporary) { return fsync(fd(temporary.file)) == 0; }
+bool makeDurable(Temporary& temporary) {
+    const bool written = !temporary.writer || temporary.writer->finish();
+    temporary.writer.reset();
+    writeDirectly(fd(temporary.file), false);  // the file may yet be read back, into any buffer
+    return written && fsync(fd(temporary.file)) == 0;
+}
 
 bool carryOver(Temporary& temporary, const Target& target) {
     if (!target.exists || target.link) return true;  // made as new files are
@@ -499,6 +559,7 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
 }
 
 void discard(Temporary& temporary) {
+    temporary.writer.reset();
     if (!temporary.name.empty()) {
         unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
         forgetName(temporary);

@@ -317,6 +317,10 @@ const std::uint8_t* mapView(Handle, Handle mapping, std::uint64_t) {
 
 void unmapView(const std::uint8_t* view, std::uint64_t) { UnmapViewOfFile(view); }
 
+void copyFromFile(Handle, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to, std::size_t length) {
+    std::memcpy(to, view + offset, length);
+}
+
 void closeHandle(Handle handle) {
     if (handle != kNone && handle != 0) CloseHandle(handleOf(handle));
 }

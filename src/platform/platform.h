@@ -73,6 +73,11 @@ public:
     // Safe to call again.
     void close();
 
+    // Copies `length` bytes of an input, from `offset`, into `to`; the range
+    // must lie within size(). The same as copying out of data(): bytes the
+    // file has lost read as zeros, and intact() turns false.
+    void copyOut(std::uint32_t offset, std::uint8_t* to, std::uint32_t length) const;
+
     std::uint32_t size() const;
     const std::uint8_t* data() const;
     bool isOpen() const;

@@ -125,9 +125,13 @@ std::uint32_t rowSalt;
 // Makes a row's key material, and keys a cipher with it, in frames of their
 // own; returns the key schedule.
 [[gnu::noinline]] Bytes keyOf(const std::vector<std::string>& row, Bytes& schedule) {
+    Sha256 hasher;
+    hasher.reset();
+    hasher.update(reinterpret_cast<const std::uint8_t*>(row[2].data()), static_cast<std::uint32_t>(row[2].size()));
+    std::uint8_t digest[32];
+    hasher.final(digest);
     FileKeyMaterial material;
-    newFileKeyMaterial(reinterpret_cast<const std::uint8_t*>(row[2].data()), static_cast<std::uint32_t>(row[2].size()),
-                       row[0].c_str(), material, [] { return rowSalt; });
+    newFileKeyMaterial(digest, row[0].c_str(), material, [] { return rowSalt; });
     BlowfishCipher cipher;
     cipher.setKey(material.key, kFileKeySize);
     const auto* tables = reinterpret_cast<const std::uint8_t*>(&cipher) + 4;  // past `chained`: P, then S
