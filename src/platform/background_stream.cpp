@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
+#include "platform/os.h"
 #include "platform/secure_wipe.h"
 
 namespace tandrel::platform {
@@ -11,28 +13,30 @@ BackgroundStream::BackgroundStream(Consumer consumer, std::size_t bufferSize, bo
     : consumer_(std::move(consumer)), bufferSize_(bufferSize) {
     if (!threaded) return;
     const std::size_t total = 2 * bufferSize_ + kAlignment;
-    storage_.reset(new std::uint8_t[total]);
+    storage_.reset(new (std::nothrow) std::uint8_t[total]);
+    if (!storage_) return;
     void* start = storage_.get();
     std::size_t room = total;
     auto* aligned = static_cast<std::uint8_t*>(std::align(kAlignment, 2 * bufferSize_, start, room));
     buffers_[0].bytes = aligned;
     buffers_[1].bytes = aligned + bufferSize_;
-    thread_ = std::thread([this] { consumeQueued(); });
+    threaded_ = os::startThread(&BackgroundStream::consumeQueued, this, thread_);
 }
 
 BackgroundStream::~BackgroundStream() {
-    if (!thread_.joinable()) return;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+    if (threaded_) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        os::joinThread(thread_);
     }
-    changed_.notify_all();
-    thread_.join();
-    secureWipe(storage_.get(), 2 * bufferSize_ + kAlignment);
+    if (storage_) secureWipe(storage_.get(), 2 * bufferSize_ + kAlignment);
 }
 
 bool BackgroundStream::put(std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
-    if (!thread_.joinable()) {
+    if (!threaded_) {
         failed_ = failed_ || !consumer_(offset, data, static_cast<std::size_t>(length));
         return !failed_;
     }
@@ -55,7 +59,7 @@ bool BackgroundStream::put(std::uint64_t offset, const std::uint8_t* data, std::
 }
 
 bool BackgroundStream::finish() {
-    if (!thread_.joinable()) return !failed_;
+    if (!threaded_) return !failed_;
     if (buffers_[filling_].used > 0) handOver();
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !buffers_[0].queued && !buffers_[1].queued; });
@@ -72,6 +76,8 @@ void BackgroundStream::handOver() {
     changed_.wait(lock, [this] { return !buffers_[filling_].queued; });
     buffers_[filling_].used = 0;
 }
+
+void BackgroundStream::consumeQueued(void* stream) { static_cast<BackgroundStream*>(stream)->consumeQueued(); }
 
 // The thread: consumes the buffers in the order they were queued, which is
 // alternately the one and the other.

@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace tandrel::platform {
 
@@ -26,7 +25,8 @@ public:
     static constexpr std::size_t kAlignment = 4096;
 
     // Without `threaded`, each piece goes to the consumer at once, on the
-    // caller's thread: for work too small to be worth a thread.
+    // caller's thread: for work too small to be worth a thread, or when no
+    // thread or buffers can be had.
     BackgroundStream(Consumer consumer, std::size_t bufferSize, bool threaded);
     // Waits for what was handed over, then wipes the buffers: they held
     // what may be plaintext.
@@ -47,6 +47,7 @@ private:
         bool queued = false;  // handed to the thread, not yet consumed
     };
 
+    static void consumeQueued(void* stream);
     void handOver();
     void consumeQueued();
 
@@ -59,7 +60,8 @@ private:
     bool failed_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::thread thread_;
+    bool threaded_ = false;
+    std::intptr_t thread_ = 0;
 };
 
 }  // namespace tandrel::platform

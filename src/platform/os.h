@@ -86,6 +86,16 @@ struct Target {
 // link is resolved to the file it names.
 Target inspectTarget(const char* path, bool followLink);
 
+// ---- Threads ---------------------------------------------------------------
+
+// Runs work(context) on a thread of its own. Interrupts are never handled
+// there: the main thread holds them back around what must not be cut in
+// two, and that holds only if no other thread takes them meanwhile. False
+// when no thread can be made.
+bool startThread(void (*work)(void*), void* context, std::intptr_t& thread);
+// Waits for a thread made by startThread() to end.
+void joinThread(std::intptr_t thread);
+
 // ---- Outputs ---------------------------------------------------------------
 
 // A file being written beside its target. Where the system allows it, the

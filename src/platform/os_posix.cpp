@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -386,6 +388,44 @@ Target inspectTarget(const char* path, bool followLink) {
     return target;
 }
 
+// ---- Threads -------------------------------------------------------------------
+
+namespace {
+
+struct ThreadStart {
+    void (*work)(void*);
+    void* context;
+};
+
+extern "C" void* runThread(void* start) {
+    const ThreadStart what = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    what.work(what.context);
+    return nullptr;
+}
+
+}  // namespace
+
+bool startThread(void (*work)(void*), void* context, std::intptr_t& thread) {
+    auto* start = new (std::nothrow) ThreadStart{work, context};
+    if (start == nullptr) return false;
+    // The new thread inherits a mask that holds back every interrupt; only
+    // the faults a thread raises itself stay deliverable.
+    sigset_t held;
+    sigset_t previous;
+    sigfillset(&held);
+    for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&held, fault);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
+    pthread_t made{};
+    const bool started = pthread_create(&made, nullptr, runThread, start) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) delete start;
+    if (started) thread = static_cast<std::intptr_t>(made);
+    return started;
+}
+
+void joinThread(std::intptr_t thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
+
 // ---- Outputs -------------------------------------------------------------------
 
 bool unnamedTemporaries = true;
@@ -429,18 +469,20 @@ void writeDirectly(int file, bool direct) {
 // (on virtual machines every new page of cache is slow to come by), and the
 // disk takes them at once. Every 64 MiB the disk is asked to make what it
 // has durable, so that the flush that publishes the file waits only for the
-// last of it.
-bool writeBehind(int file, std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
+// last of it; a failure there is the file's, since a later flush would not
+// report it again.
+bool writeBehind(int file, bool& directAllowed, std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
     constexpr std::uint64_t kFlushStep = 64u << 20;
     const bool whole = offset % BackgroundStream::kAlignment == 0 && length % BackgroundStream::kAlignment == 0;
-    writeDirectly(file, whole);
+    writeDirectly(file, whole && directAllowed);
     if (!writeAll(file, offset, data, length)) {
         // A direct write may be refused where a plain one is not.
+        if (!whole || !directAllowed) return false;
+        directAllowed = false;
         writeDirectly(file, false);
-        if (!whole || !writeAll(file, offset, data, length)) return false;
+        if (!writeAll(file, offset, data, length)) return false;
     }
-    if ((offset + length) % kFlushStep == 0) fdatasync(file);
-    return true;
+    return (offset + length) % kFlushStep != 0 || fdatasync(file) == 0;
 }
 
 }  // namespace
@@ -452,16 +494,13 @@ bool reserve(Temporary& temporary, std::uint64_t length) {
                               : result == 0;
     temporary.length = length;
     // A large output is written on a thread of its own; for a small one a
-    // thread would cost more than it saves. The thread starts with the
-    // interrupts held, and keeps them so: they are handled where the
-    // outputs are published.
+    // thread would cost more than it saves.
     constexpr std::uint64_t kThreadedFrom = 4u << 20;
     const bool threaded = reserved && length >= kThreadedFrom;
-    const SignalsHeld held;
-    const int file = fd(temporary.file);
     temporary.writer = std::make_shared<BackgroundStream>(
-        [file, threaded](std::uint64_t offset, const std::uint8_t* data, std::size_t piece) {
-            return threaded ? writeBehind(file, offset, data, piece) : writeAll(file, offset, data, piece);
+        [file = fd(temporary.file), threaded, directAllowed = true](std::uint64_t offset, const std::uint8_t* data,
+                                                                    std::size_t piece) mutable {
+            return threaded ? writeBehind(file, directAllowed, offset, data, piece) : writeAll(file, offset, data, piece);
         },
         256 * 1024, threaded);
     return reserved;
