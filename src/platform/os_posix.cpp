@@ -463,7 +463,7 @@ void writeDirectly(int file, bool direct) {
     }
 }
 
-// What the thread of a large output does with each buffer. Whole, aligned
+// What the writer of a large output does with each buffer. Whole, aligned
 // buffers go past the file cache: copying into it costs more than the write
 // (on virtual machines every new page of cache is slow to come by), and the
 // disk takes them at once. Every 64 MiB the disk is asked to make what it
@@ -472,7 +472,9 @@ void writeDirectly(int file, bool direct) {
 // report it again.
 bool writeBehind(int file, bool& directAllowed, std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
     constexpr std::uint64_t kFlushStep = 64u << 20;
-    const bool whole = offset % BackgroundStream::kAlignment == 0 && length % BackgroundStream::kAlignment == 0;
+    constexpr std::size_t kAlignment = BackgroundStream::kAlignment;
+    const bool whole = offset % kAlignment == 0 && length % kAlignment == 0 &&
+                       reinterpret_cast<std::uintptr_t>(data) % kAlignment == 0;
     writeDirectly(file, whole && directAllowed);
     if (!writeAll(file, offset, data, length)) {
         // A direct write may be refused where a plain one is not.

@@ -197,6 +197,8 @@ private:
             cwd_ = w.at(0);
         } else if (verb == "stdout") {
             options_.stdoutClosed = w.at(0) == "closed";
+        } else if (verb == "refuse") {
+            options_.refused = w.at(0);
         } else if (verb == "temporaries" || verb == "ignore" || verb == "limit") {
             options_.namedTemporaries |= verb == "temporaries" && w.at(0) == "named";
             if (verb == "ignore") options_.ignoredSignal = w.at(0);

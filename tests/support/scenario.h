@@ -24,6 +24,8 @@
 //   temporaries named | ignore <SIG> | limit <bytes>    the run names its unfinished
 //                                      outputs from the start, ignores a signal as under
 //                                      nohup, or may write files of at most that size
+//   refuse threads|direct-writes       no thread can be made, or a write past the file
+//                                      cache fails where a plain one would not
 //   during truncate <name> <length> | poke <name> <offset> <byte> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
@@ -92,6 +94,8 @@ struct EntryOptions {
     bool namedTemporaries = false;
     std::string ignoredSignal;
     std::uint64_t fileSizeLimit = 0;
+    // What the system refuses the run: "threads", "direct-writes" (POSIX).
+    std::string refused;
 };
 
 // Runs the tool's entry function with `args` (after the program name) in

@@ -16,6 +16,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -160,6 +161,7 @@ bool dropToNobody() {
 std::uint64_t holdAt = 0;
 bool holding = false;
 std::uint64_t written = 0;
+std::string refused;  // what this program's pwrite() and pthread_create() turn down
 
 void holdIfDue() {
     if (holding && written >= holdAt) {
@@ -180,6 +182,7 @@ void holdIfDue() {
     platform::os::unnamedTemporaries = !options.namedTemporaries;
     if (!options.ignoredSignal.empty()) std::signal(signalNumber(options.ignoredSignal), SIG_IGN);
     if (options.fileSizeLimit > 0 && !testing::limitFileSize(options.fileSizeLimit)) _exit(122);
+    refused = options.refused;
     const rlimit cpu{20, 20};  // a run that spins (a handler raising itself) is ended, not waited for
     setrlimit(RLIMIT_CPU, &cpu);
     if (options.asNobody && !dropToNobody()) _exit(121);
@@ -292,8 +295,19 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
 extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offset) {
     using Pwrite = ssize_t (*)(int, const void*, size_t, off_t);
     static const auto systemPwrite = reinterpret_cast<Pwrite>(dlsym(RTLD_NEXT, "pwrite"));
+    if (tandrel::test::refused == "direct-writes" && (fcntl(file, F_GETFL) & O_DIRECT) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
     const ssize_t put = systemPwrite(file, data, length, offset);
     if (put > 0) tandrel::test::written += static_cast<std::uint64_t>(put);
     tandrel::test::holdIfDue();
     return put;
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*work)(void*),
+                              void* context) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto systemCreate = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    return tandrel::test::refused == "threads" ? EAGAIN : systemCreate(thread, attributes, work, context);
 }
