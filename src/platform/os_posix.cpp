@@ -472,12 +472,11 @@ void writeDirectly(int file, bool direct) {
 // report it again.
 bool writeBehind(int file, bool& directAllowed, std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
     constexpr std::uint64_t kFlushStep = 64u << 20;
-    constexpr std::size_t kAlignment = BackgroundStream::kAlignment;
-    const bool whole = offset % kAlignment == 0 && length % kAlignment == 0 &&
-                       reinterpret_cast<std::uintptr_t>(data) % kAlignment == 0;
+    const bool whole = offset % BackgroundStream::kAlignment == 0 && length % BackgroundStream::kAlignment == 0;
     writeDirectly(file, whole && directAllowed);
     if (!writeAll(file, offset, data, length)) {
-        // A direct write may be refused where a plain one is not.
+        // A direct write may be refused where a plain one is not, as for a
+        // piece in the caller's own buffer when no thread could be made.
         if (!whole || !directAllowed) return false;
         directAllowed = false;
         writeDirectly(file, false);
