@@ -325,17 +325,13 @@ void unmapView(const std::uint8_t* view, std::uint64_t length) {
 
 // A read call copies through the kernel's own mapping of the file cache,
 // which costs far less than taking the view's pages one by one (on virtual
-// machines several times less). Bytes it does not deliver, because the file
-// was cut short or the call was interrupted, are taken from the view, which
-// reads bytes the file has lost as zeros and marks the cut.
+// machines several times less). Bytes the one call does not deliver, because
+// the file was cut short or the call was interrupted, are taken from the
+// view, which reads bytes the file has lost as zeros and marks the cut.
 void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to,
                   std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t got = pread(fd(file), to + done, length - done, static_cast<off_t>(offset + done));
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
+    const ssize_t got = pread(fd(file), to, length, static_cast<off_t>(offset));
+    const auto done = static_cast<std::size_t>(std::max<ssize_t>(got, 0));
     std::memcpy(to + done, view + offset + done, length - done);
 }
 
