@@ -26,7 +26,8 @@
 //                                      nohup, or may write files of at most that size
 //   refuse threads|direct-writes       no thread can be made, or a write past the file
 //                                      cache fails where a plain one would not
-//   during truncate <name> <length> | poke <name> <offset> <byte> | signal <SIG> | kill
+//   during truncate <name> <length> | poke <name> <offset> <byte> | write <name> "<text>"
+//          | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
 //   prints "<bytes>"  status <n> | killed <SIG>
