@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "container/chunk.h"
 #include "container/container_format.h"
@@ -40,18 +39,9 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
 
 enum class Restoring { Proven, WriteFailed, DigestDiffers };
 
-// Hashes the plaintext as it is deciphered. For a large file this runs on a
-// thread of its own, beside the cipher; for a small one a thread would cost
-// more than it saves.
-std::unique_ptr<platform::BackgroundStream> hashingStream(Sha256& hasher, std::uint32_t length) {
-    constexpr std::uint32_t kThreadedFrom = 4u << 20;
-    return std::make_unique<platform::BackgroundStream>(
-        [&hasher](std::uint64_t, const std::uint8_t* data, std::size_t piece) {
-            hasher.update(data, static_cast<std::uint32_t>(piece));
-            return true;
-        },
-        kChunkSize, length >= kThreadedFrom);
-}
+// For a large file the plaintext is hashed on a thread of its own, beside
+// the cipher; for a small one a thread would cost more than it saves.
+constexpr std::uint32_t kHashThreadFrom = 4u << 20;
 
 // Deciphers into the output piece by piece and hashes the plaintext; the
 // fill after the plaintext is discarded unchecked.
@@ -68,7 +58,12 @@ Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile&
     const auto start = static_cast<std::uint32_t>(view.ciphertext - input.data());
     Sha256 hasher;
     hasher.reset();
-    const auto hashing = hashingStream(hasher, plainLen);
+    platform::BackgroundStream hashing(
+        [&hasher](std::uint64_t, const std::uint8_t* data, std::size_t piece) {
+            hasher.update(data, static_cast<std::uint32_t>(piece));
+            return true;
+        },
+        kChunkSize, plainLen >= kHashThreadFrom);
     CbcChain chain;
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {
@@ -76,10 +71,10 @@ Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile&
         input.copyOut(start + offset, chunk.bytes, piece);
         cipher.decryptBuffer(chunk.bytes, chunk.bytes, piece, chain);
         const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
-        hashing->put(offset, chunk.bytes, plain);
+        hashing.put(offset, chunk.bytes, plain);
         if (plain > 0 && !output.write(chunk.bytes, plain, true)) return Restoring::WriteFailed;
     }
-    hashing->finish();
+    hashing.finish();
     std::uint8_t digest[kDigestSize];
     hasher.final(digest);
     return std::memcmp(digest, view.header.digest, kDigestSize) == 0 ? Restoring::Proven

@@ -6,12 +6,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 
-namespace tandrel::platform {
-class BackgroundStream;
-}
+#include "platform/background_stream.h"
 
 namespace tandrel::platform::os {
 
@@ -110,8 +108,9 @@ struct Temporary {
     // result, when the copy into the target failed after it began.
     std::string keptAs;
     std::uint64_t length = 0;       // what reserve() set aside
-    // Where the system writes large outputs on a thread of their own.
-    std::shared_ptr<BackgroundStream> writer;
+    // Where the system writes large outputs on a thread of their own. Held
+    // in place: an allocation that failed now would leave the file behind.
+    std::optional<BackgroundStream> writer;
 };
 
 // True unless a test asks for the named temporary files that stand in where

@@ -493,7 +493,7 @@ bool reserve(Temporary& temporary, std::uint64_t length) {
     // thread would cost more than it saves.
     constexpr std::uint64_t kThreadedFrom = 4u << 20;
     const bool threaded = reserved && length >= kThreadedFrom;
-    temporary.writer = std::make_shared<BackgroundStream>(
+    temporary.writer.emplace(
         [file = fd(temporary.file), threaded, directAllowed = true](std::uint64_t offset, const std::uint8_t* data,
                                                                     std::size_t piece) mutable {
             return threaded ? writeBehind(file, directAllowed, offset, data, piece) : writeAll(file, offset, data, piece);
@@ -513,7 +513,8 @@ bool reserveByWriting(Handle file, std::uint64_t length) {
 }
 
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
-    const bool handedOver = temporary.writer && temporary.writer->put(offset, data, length);
+    if (!temporary.writer) return writeAll(fd(temporary.file), offset, data, length);
+    const bool handedOver = temporary.writer->put(offset, data, length);
     // The last bytes wait for all the others, so that a failed write is
     // reported by the write that completes the output, as without the thread.
     return offset + length < temporary.length ? handedOver : handedOver && temporary.writer->finish();
