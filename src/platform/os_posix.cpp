@@ -278,6 +278,12 @@ void prepareProcess() {
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     sigaction(SIGBUS, &action, nullptr);
+    // A fault the caller left held back would end the run by the default
+    // action, past the handler that turns a cut input into a clean failure.
+    sigset_t faults;
+    sigemptyset(&faults);
+    sigaddset(&faults, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
 }
 
 // ---- Reading -------------------------------------------------------------------

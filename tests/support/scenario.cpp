@@ -199,9 +199,10 @@ private:
             options_.stdoutClosed = w.at(0) == "closed";
         } else if (verb == "refuse") {
             options_.refused = w.at(0);
-        } else if (verb == "temporaries" || verb == "ignore" || verb == "limit") {
+        } else if (verb == "temporaries" || verb == "ignore" || verb == "block" || verb == "limit") {
             options_.namedTemporaries |= verb == "temporaries" && w.at(0) == "named";
             if (verb == "ignore") options_.ignoredSignal = w.at(0);
+            if (verb == "block") options_.blockedSignal = w.at(0);
             if (verb == "limit") options_.fileSizeLimit = std::stoull(w.at(0));
         } else if (verb == "during") {
             const auto after = std::find(w.begin(), w.end(), "after");

@@ -21,9 +21,10 @@
 //   cwd <folder>                       run in a folder below the scratch folder
 //   run <arguments...>                 the command line after the program name
 //   stdout closed                      standard output is a pipe nobody reads
-//   temporaries named | ignore <SIG> | limit <bytes>    the run names its unfinished
-//                                      outputs from the start, ignores a signal as under
-//                                      nohup, or may write files of at most that size
+//   temporaries named | ignore <SIG> | block <SIG> | limit <bytes>    the run names its
+//                                      unfinished outputs from the start, ignores a signal
+//                                      as under nohup, starts with it held back, or may
+//                                      write files of at most that size
 //   refuse threads|direct-writes       no thread can be made, or a write past the file
 //                                      cache fails where a plain one would not
 //   during truncate <name> <length> | poke <name> <offset> <byte> | write <name> "<text>"
@@ -94,6 +95,7 @@ struct EntryOptions {
     std::uint64_t holdAfterBytes = 1;
     bool namedTemporaries = false;
     std::string ignoredSignal;
+    std::string blockedSignal;
     std::uint64_t fileSizeLimit = 0;
     // What the system refuses the run: "threads", "direct-writes" (POSIX).
     std::string refused;

@@ -181,6 +181,10 @@ void holdIfDue() {
     umask(022);  // the mode of new files in the expectations
     platform::os::unnamedTemporaries = !options.namedTemporaries;
     if (!options.ignoredSignal.empty()) std::signal(signalNumber(options.ignoredSignal), SIG_IGN);
+    sigset_t held;
+    sigemptyset(&held);
+    if (!options.blockedSignal.empty()) sigaddset(&held, signalNumber(options.blockedSignal));
+    sigprocmask(SIG_BLOCK, &held, nullptr);
     if (options.fileSizeLimit > 0 && !testing::limitFileSize(options.fileSizeLimit)) _exit(122);
     refused = options.refused;
     const rlimit cpu{20, 20};  // a run that spins (a handler raising itself) is ended, not waited for
