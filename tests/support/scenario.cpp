@@ -211,6 +211,7 @@ private:
             if (w.at(0) == "truncate") options_.whileWriting = [this, w] { fs::resize_file(at(w.at(1)), std::stoul(w.at(2))); };
             if (w.at(0) == "poke") options_.whileWriting = [this, w] { poke(at(w.at(1)), std::stoul(w.at(2)), w.at(3)); };
             if (w.at(0) == "write") options_.whileWriting = [this, w] { writeBytes(at(w.at(1)), w.at(2)); };
+            if (w.at(0) == "folder") options_.whileWriting = [this, w] { fs::remove(at(w.at(1))), fs::create_directory(at(w.at(1))); };
         } else if (verb == "run") {
             for (const ScenarioLine& other : scenario_.lines) {
                 if (other.words[0] == "user") options_.asNobody = other.words.at(1) == "nobody";

@@ -28,7 +28,7 @@
 //   refuse threads|direct-writes       no thread can be made, or a write past the file
 //                                      cache fails where a plain one would not
 //   during truncate <name> <length> | poke <name> <offset> <byte> | write <name> "<text>"
-//          | signal <SIG> | kill
+//          | folder <name> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
 //   prints "<bytes>"  status <n> | killed <SIG>
