@@ -79,11 +79,13 @@ SwapRoutine chooseSwap(Sha256::ByteSwap variant) {
     return swapBlockScalar;
 }
 
+// Choice and majority in their three- and four-operation forms: where e is
+// set take f, else g; and the bits set in at least two of a, b, c.
 inline std::uint32_t choose(std::uint32_t e, std::uint32_t f, std::uint32_t g) {
-    return (e & f) ^ (~e & g);
+    return g ^ (e & (f ^ g));
 }
 inline std::uint32_t majority(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
-    return (a & b) ^ (a & c) ^ (b & c);
+    return (a & b) | (c & (a | b));
 }
 inline std::uint32_t bigSigma0(std::uint32_t x) {
     return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22);
