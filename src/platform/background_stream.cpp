@@ -83,16 +83,21 @@ void BackgroundStream::consumeQueued(void* stream) { static_cast<BackgroundStrea
 // alternately the one and the other.
 void BackgroundStream::consumeQueued() {
     for (int next = 0;; next ^= 1) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return buffers_[next].queued || stopping_; });
-        if (!buffers_[next].queued) return;
+        bool skip = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return buffers_[next].queued || stopping_; });
+            if (!buffers_[next].queued) return;
+            skip = failed_;
+        }
+        // The buffer is the thread's alone until it is marked consumed.
         const Buffer& buffer = buffers_[next];
-        const bool skip = failed_;
-        lock.unlock();
         const bool consumed = skip || consumer_(buffer.offset, buffer.bytes, buffer.used);
-        lock.lock();
-        failed_ = failed_ || !consumed;
-        buffers_[next].queued = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            failed_ = failed_ || !consumed;
+            buffers_[next].queued = false;
+        }
         changed_.notify_all();
     }
 }
