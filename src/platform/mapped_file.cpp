@@ -156,6 +156,9 @@ bool MappedFile::commit(bool report) {
     if (!published && report && !state.temporary.keptAs.empty()) {
         std::printf(kResultKeptMessage, state.temporary.keptAs.c_str());
     }
+    if (!published && report && !state.temporary.oldKeptAs.empty()) {
+        std::printf(kOldFileKeptMessage, state.temporary.oldKeptAs.c_str());
+    }
     close();
     if (!published) say(report, kOpenFailedMessage);
     return published;

@@ -107,6 +107,9 @@ struct Temporary {
     // The full name of the file publishInPlace() keeps, holding the whole
     // result, when the copy into the target failed after it began.
     std::string keptAs;
+    // The full name of the replaced file, where a failed replacement left it
+    // aside under another name.
+    std::string oldKeptAs;
     std::uint64_t length = 0;       // what reserve() set aside
     // Where the system writes large outputs on a thread of their own. Held
     // in place: an allocation that failed now would leave the file behind.

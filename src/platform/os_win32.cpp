@@ -64,15 +64,6 @@ std::wstring longName(const std::string& name) {
     return L"\\\\?\\" + full;
 }
 
-// The name as the narrow functions and the messages take it.
-std::string narrowName(const std::wstring& name) {
-    const int length = WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) return {};
-    std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow.data(), length, nullptr, nullptr);
-    narrow.resize(static_cast<std::size_t>(length - 1));
-    return narrow;
-}
 
 bool exists(const std::string& path) {
     return GetFileAttributesW(longName(path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -318,19 +309,40 @@ const std::uint8_t* mapView(Handle, Handle mapping, std::uint64_t) {
 
 void unmapView(const std::uint8_t* view, std::uint64_t) { UnmapViewOfFile(view); }
 
-void copyFromFile(Handle, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to, std::size_t length) {
-    std::memcpy(to, view + offset, length);
+// Views whose file could not deliver bytes that a read asked for.
+const std::uint8_t* cutViews[8] = {};
+
+// A read call rather than the view: a page of a view that cannot be read (a
+// network share gone, a device removed) raises an exception that would end
+// the process, where a failed read leaves zeros and marks the view as cut,
+// so that the run fails cleanly. Pieces are far below 4 GiB.
+void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to, std::size_t length) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(file), to, static_cast<DWORD>(length), &got, &at)) got = 0;
+    if (got == length) return;
+    std::memset(to + got, 0, length - got);
+    if (viewWasCut(view)) return;
+    const auto place = std::find(std::begin(cutViews), std::end(cutViews), nullptr);
+    // With no free place left, the first one stands for this view too.
+    *(place != std::end(cutViews) ? place : std::begin(cutViews)) = view;
 }
 
 void closeHandle(Handle handle) {
     if (handle != kNone && handle != 0) CloseHandle(handleOf(handle));
 }
 
-// A mapped file cannot be cut short on Windows: SetEndOfFile fails while a
-// view of it exists, so a view never loses a page.
+// A mapped file cannot be cut short on Windows (SetEndOfFile fails while a
+// view of it exists); only a failed read marks a view as cut.
 void watchView(const std::uint8_t*, std::uint64_t) {}
-bool viewWasCut(const std::uint8_t*) { return false; }
-void stopWatchingView(const std::uint8_t*) {}
+bool viewWasCut(const std::uint8_t* view) {
+    return std::find(std::begin(cutViews), std::end(cutViews), view) != std::end(cutViews);
+}
+void stopWatchingView(const std::uint8_t* view) {
+    std::replace(std::begin(cutViews), std::end(cutViews), view, static_cast<const std::uint8_t*>(nullptr));
+}
 
 // ---- What stands at an output's name -------------------------------------------
 
@@ -409,6 +421,9 @@ void joinThread(std::intptr_t thread) {
 // ---- Outputs -------------------------------------------------------------------
 
 bool createTemporary(const std::string& directory, bool, Temporary& temporary) {
+    // An interrupt waits until the new file carries its delete disposition
+    // or is recorded by name: between the two it would be left behind.
+    const PublishingHeld held;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary.name = directory + temporaryLeaf();
         // Delete sharing lets an interrupt remove a file that lives by its
@@ -496,7 +511,12 @@ bool publishByRename(Temporary& temporary, const Target& target) {
         published = moveByName(temporary.name, path, MOVEFILE_WRITE_THROUGH | replace);
     }
     // When the old file is left under the backup name, the target's name is
-    // empty, and the new file is kept beside it rather than removed.
+    // empty or taken by another file, and the new file is kept beside it
+    // rather than removed: both are named to the user.
+    if (oldFileAside) {
+        temporary.keptAs = temporary.name;
+        temporary.oldKeptAs = temporary.name + ".old";
+    }
     if (published || oldFileAside) {
         forgetName(temporary);
         temporary.name.clear();
@@ -532,7 +552,7 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
     if (copied) {
         deleteByName(temporary.name);
     } else {
-        temporary.keptAs = narrowName(fullName(temporary.name));
+        temporary.keptAs = temporary.name;
     }
     forgetName(temporary);
     temporary.name.clear();
