@@ -533,11 +533,15 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
         CreateFileA((target.directory + target.leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (destination == INVALID_HANDLE_VALUE) return false;
+    // The name is opened again, so it must still reach the file that was
+    // inspected, not one swapped in under it meanwhile.
+    BY_HANDLE_FILE_INFORMATION opened{};
+    const bool same = GetFileInformationByHandle(destination, &opened) && identityIn(opened) == target.id;
     // A longer result takes its space before any byte is overwritten, so a
     // full disk fails while the old content is whole: a failed extension
     // leaves the file as it was, and discard() removes the temporary file.
     LARGE_INTEGER size{};
-    if (!liveByName(temporary) || !GetFileSizeEx(destination, &size) ||
+    if (!same || !liveByName(temporary) || !GetFileSizeEx(destination, &size) ||
         (static_cast<std::uint64_t>(size.QuadPart) < length && !setEnd(destination, length))) {
         CloseHandle(destination);
         return false;
