@@ -549,25 +549,28 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
     const bool copied = copyInto(destination, handleOf(temporary.file), length) && setEnd(destination, length) &&
                         FlushFileBuffers(destination);
     CloseHandle(destination);
+    // The file goes through the handle that made it: in a folder where the
+    // user may make files but not delete them, only that handle may.
+    const bool removed = copied && setDeleteOnClose(temporary.file, true);
     closeHandle(temporary.file);
     temporary.file = kNone;
     // Once the copy has begun, a failure leaves the target part new; the
     // whole result then stays under its temporary name.
-    if (copied) {
-        deleteByName(temporary.name);
-    } else {
-        temporary.keptAs = temporary.name;
-    }
+    if (copied && !removed) deleteByName(temporary.name);
+    if (!copied) temporary.keptAs = temporary.name;
     forgetName(temporary);
     temporary.name.clear();
     return copied;
 }
 
 void discard(Temporary& temporary) {
-    closeHandle(temporary.file);  // a file with a delete disposition goes here
+    // A file with a delete disposition goes when its handle closes; one that
+    // lives by its name gets the disposition back first, if it can.
+    const bool removed = temporary.file != kNone && setDeleteOnClose(temporary.file, true);
+    closeHandle(temporary.file);
     temporary.file = kNone;
     if (temporary.pending) {
-        deleteByName(temporary.name);
+        if (!removed) deleteByName(temporary.name);
         forgetName(temporary);
     }
     temporary.name.clear();
