@@ -519,8 +519,7 @@ bool reserveByWriting(Handle file, std::uint64_t length) {
 }
 
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
-    if (!temporary.writer) return writeAll(fd(temporary.file), offset, data, length);
-    const bool handedOver = temporary.writer->put(offset, data, length);
+    const bool handedOver = temporary.writer->put(offset, data, length);  // made by reserve()
     // The last bytes wait for all the others, so that a failed write is
     // reported by the write that completes the output, as without the thread.
     return offset + length < temporary.length ? handedOver : handedOver && temporary.writer->finish();
