@@ -64,7 +64,6 @@ std::wstring longName(const std::string& name) {
     return L"\\\\?\\" + full;
 }
 
-
 bool exists(const std::string& path) {
     return GetFileAttributesW(longName(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
