@@ -128,7 +128,7 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
         std::printf("%s", platform::kTooLargeMessage);
         reportCannotOpen(inPath);
     } else if (!output.createSized(outPath, static_cast<std::uint32_t>(outLen), true,
-                                   platform::LinkAtTarget::Follow)) {
+                                   platform::LinkAtTarget::Follow, platform::WriteBehind::Deep)) {
         reportCannotCreate(outPath);
     } else {
         status = seal(output, input, name, project, passphrase, saltSource, inPath, outPath);

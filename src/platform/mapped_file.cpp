@@ -95,7 +95,8 @@ bool MappedFile::openRead(const char* path, bool report) {
     return true;
 }
 
-bool MappedFile::createSized(const char* path, std::uint32_t length, bool report, LinkAtTarget links) {
+bool MappedFile::createSized(const char* path, std::uint32_t length, bool report, LinkAtTarget links,
+                             WriteBehind writeBehind) {
     close();
     os::prepareProcess();
     auto state = std::make_unique<State>();
@@ -116,7 +117,7 @@ bool MappedFile::createSized(const char* path, std::uint32_t length, bool report
     state_ = std::move(state);
     // Setting the space aside now turns a full disk or a size limit into a
     // clean failure here rather than halfway through the work.
-    if (length == 0 || !os::reserve(state_->temporary, length)) {
+    if (length == 0 || !os::reserve(state_->temporary, length, writeBehind)) {
         close();
         say(report, kMappingFailedMessage);
         return false;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/background_stream.h"
+#include "platform/platform.h"
 
 namespace tandrel::platform::os {
 
@@ -124,7 +125,7 @@ extern bool unnamedTemporaries;
 // take its permissions) or be a new one (and get what new files get there).
 bool createTemporary(const std::string& directory, bool replacing, Temporary& temporary);
 // Sets aside `length` bytes, so that a full disk fails here.
-bool reserve(Temporary& temporary, std::uint64_t length);
+bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind writeBehind);
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data,
              std::uint64_t length);
 bool makeDurable(Temporary& temporary);

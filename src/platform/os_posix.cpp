@@ -465,6 +465,8 @@ void writeDirectly(int file, bool direct) {
     }
 }
 
+constexpr std::uint64_t kFlushStep = 64u << 20;
+
 // What the writer of a large output does with each buffer. Whole, aligned
 // buffers go past the file cache: copying into it costs more than the write
 // (on virtual machines every new page of cache is slow to come by), and the
@@ -473,7 +475,6 @@ void writeDirectly(int file, bool direct) {
 // last of it; a failure there is the file's, since a later flush would not
 // report it again.
 bool writeBehind(int file, bool& directAllowed, std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
-    constexpr std::uint64_t kFlushStep = 64u << 20;
     const bool whole = offset % BackgroundStream::kAlignment == 0 && length % BackgroundStream::kAlignment == 0;
     writeDirectly(file, whole && directAllowed);
     if (!writeAll(file, offset, data, length)) {
@@ -489,22 +490,25 @@ bool writeBehind(int file, bool& directAllowed, std::uint64_t offset, const std:
 
 }  // namespace
 
-bool reserve(Temporary& temporary, std::uint64_t length) {
+bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind depth) {
     const int result = posix_fallocate(fd(temporary.file), 0, static_cast<off_t>(length));
     const bool reserved = result == EOPNOTSUPP || result == EINVAL || result == ENOSYS
                               ? reserveByWriting(temporary.file, length)
                               : result == 0;
     temporary.length = length;
     // A large output is written on a thread of its own; for a small one a
-    // thread would cost more than it saves.
+    // thread would cost more than it saves. Slow work on an output that is
+    // flushed on the way gets a deep queue, for what it makes while the disk
+    // spends a flush (some 50 ms) on nothing else.
     constexpr std::uint64_t kThreadedFrom = 4u << 20;
     const bool threaded = reserved && length >= kThreadedFrom;
+    const bool deep = depth == WriteBehind::Deep && length > kFlushStep;
     temporary.writer.emplace(
         [file = fd(temporary.file), threaded, directAllowed = true](std::uint64_t offset, const std::uint8_t* data,
                                                                     std::size_t piece) mutable {
             return threaded ? writeBehind(file, directAllowed, offset, data, piece) : writeAll(file, offset, data, piece);
         },
-        256 * 1024, threaded);
+        deep ? 8u << 20 : 256u << 10, threaded);
     return reserved;
 }
 

@@ -447,7 +447,10 @@ bool createTemporary(const std::string& directory, bool, Temporary& temporary) {
     return false;
 }
 
-bool reserve(Temporary& temporary, std::uint64_t length) { return setEnd(handleOf(temporary.file), length); }
+// Outputs are written as they come, so there is nothing to hold back.
+bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind) {
+    return setEnd(handleOf(temporary.file), length);
+}
 
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
     while (length > 0) {

@@ -36,6 +36,14 @@ enum class LinkAtTarget {
     Replace,  // the link itself is replaced; nothing is written through it
 };
 
+// How much of a large output may wait in memory for the disk.
+enum class WriteBehind {
+    Shallow,  // a little: for work that outpaces the disk, which memory cannot help
+    // Megabytes: for work slower than the disk, which then runs on while the
+    // disk stops to make what it has durable.
+    Deep,
+};
+
 // A whole file mapped into memory read-only, or a new output written piece
 // by piece.
 //
@@ -60,7 +68,8 @@ public:
     // file, that the user could not write as it is, or that this process
     // holds open through openRead(), whatever name reaches it.
     bool createSized(const char* path, std::uint32_t length, bool report,
-                     LinkAtTarget links = LinkAtTarget::Replace);
+                     LinkAtTarget links = LinkAtTarget::Replace,
+                     WriteBehind writeBehind = WriteBehind::Shallow);
 
     // Appends to an output; everything written must add up to its length.
     bool write(const std::uint8_t* data, std::uint32_t length, bool report);
