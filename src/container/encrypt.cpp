@@ -10,6 +10,7 @@
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
+#include "platform/read_ahead.h"
 #include "platform/secure_wipe.h"
 
 namespace tandrel {
@@ -31,8 +32,12 @@ void encipherAndHash(const BlowfishCipher& cipher, CbcChain& chain, Sha256& hash
     }
 }
 
+// Inputs this large are read ahead on a thread of their own; for a small
+// one a thread would cost more than it saves.
+constexpr std::uint32_t kReadAheadFrom = 4u << 20;
+
 // Enciphers the zero-filled plaintext into the output, piece by piece. Each
-// piece is first copied out of the input, which another process may change
+// piece is a copy out of the input, which another process may change
 // meanwhile, and what is enciphered is hashed: only when that has the digest
 // the header stores will the file decrypt.
 Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& input,
@@ -43,18 +48,18 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     hasher.reset();
     CbcChain chain;
     Chunk chunk;
-    for (std::uint32_t offset = 0, piece = 0; offset < plainLen; offset += piece) {
-        piece = std::min(kChunkSize, plainLen - offset);
-        input.copyOut(offset, chunk.bytes, piece);
+    // Each piece has room after it for the fill, which is written there
+    // rather than read past the input's last byte, the last of its mapping.
+    platform::ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= kReadAheadFrom);
+    std::uint32_t piece = 0;
+    for (std::uint32_t offset = 0; std::uint8_t* bytes = pieces.next(piece); offset += piece) {
         std::uint32_t blocks = piece;
         if (offset + piece == plainLen) {
-            // The fill is written here rather than read past the input's
-            // last byte, which may be the last byte of its mapping.
-            std::memset(chunk.bytes + piece, 0, fill);
+            std::memset(bytes + piece, 0, fill);
             blocks += fill;
         }
-        encipherAndHash(cipher, chain, hasher, chunk.bytes, piece, blocks);
-        if (!output.write(chunk.bytes, blocks, true)) return Sealing::WriteFailed;
+        encipherAndHash(cipher, chain, hasher, bytes, piece, blocks);
+        if (!output.write(bytes, blocks, true)) return Sealing::WriteFailed;
     }
     std::uint8_t enciphered[kDigestSize];
     hasher.final(enciphered);
@@ -68,11 +73,9 @@ void hashInput(const platform::MappedFile& input, std::uint8_t* digest) {
     Sha256 hasher;
     hasher.reset();
     Chunk chunk;
-    for (std::uint32_t offset = 0, piece = 0; offset < input.size(); offset += piece) {
-        piece = std::min(kChunkSize, input.size() - offset);
-        input.copyOut(offset, chunk.bytes, piece);
-        hasher.update(chunk.bytes, piece);
-    }
+    platform::ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, input.size() >= kReadAheadFrom);
+    std::uint32_t piece = 0;
+    while (const std::uint8_t* bytes = pieces.next(piece)) hasher.update(bytes, piece);
     hasher.final(digest);
 }
 
