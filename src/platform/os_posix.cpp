@@ -55,7 +55,7 @@ struct WatchedView {
     std::atomic<bool> cut{false};
 };
 WatchedView watchedViews[8];
-std::uintptr_t pageSize = 4096;
+const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
 static_assert(std::atomic<std::uintptr_t>::is_always_lock_free, "read from a signal handler");
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a signal handler");
 
@@ -263,11 +263,9 @@ void inspectLinkedFile(const char* path, Target& target) {
 
 }  // namespace
 
+// Each call sets everything again: what an earlier call set may have been
+// undone since, as by a child process that reset its signals after a fork.
 void prepareProcess() {
-    static bool prepared = false;
-    if (prepared) return;
-    prepared = true;
-    pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     // A closed standard output or a file-size limit must surface as a failed
     // write, never as the end of the process with its status lost.
     std::signal(SIGPIPE, SIG_IGN);

@@ -192,6 +192,7 @@ void holdIfDue() {
     if (options.asNobody && !dropToNobody()) _exit(121);
     holding = options.whileWriting || !options.signalWhileWriting.empty();
     holdAt = options.holdAfterBytes;
+    written = 0;  // what this process wrote before the fork is not the run's
     holdIfDue();
     std::vector<std::string> words{"tandrel"};
     words.insert(words.end(), args.begin(), args.end());
