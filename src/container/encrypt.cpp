@@ -48,8 +48,9 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     hasher.reset();
     CbcChain chain;
     Chunk chunk;
-    // Each piece has room after it for the fill, which is written there
-    // rather than read past the input's last byte, the last of its mapping.
+    // The last piece has room after it for the fill of its last block, which
+    // is written there rather than read past the input's last byte, the last
+    // of its mapping.
     platform::ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= kReadAheadFrom);
     std::uint32_t piece = 0;
     for (std::uint32_t offset = 0; std::uint8_t* bytes = pieces.next(piece); offset += piece) {
