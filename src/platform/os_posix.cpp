@@ -263,9 +263,13 @@ void inspectLinkedFile(const char* path, Target& target) {
 
 }  // namespace
 
-// Each call sets everything again: what an earlier call set may have been
-// undone since, as by a child process that reset its signals after a fork.
+// The bus-error handler stands for everything set here: where it is in
+// place, so is the rest, and where it is not (as in a child process that
+// reset its signals after a fork), all of it is set again.
 void prepareProcess() {
+    struct sigaction current {};
+    sigaction(SIGBUS, nullptr, &current);
+    if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == onBusError) return;
     // A closed standard output or a file-size limit must surface as a failed
     // write, never as the end of the process with its status lost.
     std::signal(SIGPIPE, SIG_IGN);
