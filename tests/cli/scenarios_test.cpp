@@ -42,7 +42,6 @@ TEST(BuiltProgram, RoundTripsAndShowsTheBanner) {
     const auto tool = [](std::vector<std::string> args, const fs::path& folder) {
         args.insert(args.begin(), TANDREL_EXE);
         const auto result = testing::runProcess(args, folder.string());
-        EXPECT_TRUE(result.started) << TANDREL_EXE;
         return std::pair(result.status, result.output);
     };
     EXPECT_EQ(tool({"-encrypt", "in.tdl", "in.txt", "Web"}, dir.path()), std::pair(0, std::string()));

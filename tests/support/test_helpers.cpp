@@ -1,6 +1,7 @@
 #include "support/test_helpers.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -64,6 +65,21 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
 bool writeText(platform::MappedFile& file, const std::string& text) {
     return file.write(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()), true);
 }
+
+}  // namespace tandrel::test
+
+namespace tandrel::testing {
+
+ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
+    const test::TempDir capture;
+    std::fflush(nullptr);  // nothing buffered here is written twice or after the program's output
+    const int status = exitStatusOf(std::system(shellCommand(args, workDir, capture.file("output")).c_str()));
+    return {status, test::readBytes(capture.path() / "output")};
+}
+
+}  // namespace tandrel::testing
+
+namespace tandrel::test {
 
 void setConfigFileSetting(const std::string& value) {
     ASSERT_TRUE(testing::writeUserSetting(kSettingsKeyPath, kSettingsValueName, value));

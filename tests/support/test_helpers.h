@@ -18,13 +18,19 @@
 namespace tandrel::testing {
 
 struct ProcessResult {
-    bool started = false;
     int status = -1;     // exit status, or 128 + signal number
     std::string output;  // everything written to standard output and standard error
 };
 
-// Runs args[0] with the given arguments in workDir, standard input empty.
+// Runs args[0] with the given arguments in workDir, standard input empty,
+// through the system's command interpreter: the one way of starting a
+// program that every system's C runtime has.
 ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir);
+// The interpreter's command for it, with both outputs sent to `outputFile`,
+// and the status of a program from what std::system() answers.
+std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& outputFile);
+int exitStatusOf(int systemResult);
 
 // What text printed to standard output through the C runtime reaches a
 // pipe or file as. POSIX passes it unchanged; on Windows standard output is

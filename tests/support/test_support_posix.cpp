@@ -69,28 +69,20 @@ std::filesystem::path settingFile(const char* keyPath, const char* valueName) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
-    ProcessResult result;
-    int ends[2];
-    if (pipe(ends) != 0) return result;
-    const std::vector<char*> argv = argvOf(args);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int input = open("/dev/null", O_RDONLY);
-        dup2(input, STDIN_FILENO);
-        dup2(ends[1], STDOUT_FILENO);
-        dup2(ends[1], STDERR_FILENO);
-        if (chdir(workDir.c_str()) == 0) execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(ends[1]);
-    result.output = readAll(ends[0]);
-    const int status = waitFor(child, 0);
-    // A program that cannot be run ends the child with 127 before it starts.
-    result.started = child > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
-    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.status = 128 + WTERMSIG(status);
-    return result;
+std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& outputFile) {
+    // Single quotes keep every byte but a single quote, which ends them.
+    const auto quoted = [](std::string word) {
+        for (std::size_t at = 0; (at = word.find('\'', at)) != std::string::npos; at += 4) word.replace(at, 1, "'\\''");
+        return "'" + word + "'";
+    };
+    std::string command = "cd " + quoted(workDir) + " &&";
+    for (const auto& arg : args) command += " " + quoted(arg);
+    return command + " </dev/null >" + quoted(outputFile) + " 2>&1";
+}
+
+int exitStatusOf(int systemResult) {
+    return WIFSIGNALED(systemResult) ? 128 + WTERMSIG(systemResult) : WEXITSTATUS(systemResult);
 }
 
 std::string printedForm(const std::string& text) { return text; }

@@ -30,26 +30,6 @@
 namespace tandrel::testing {
 namespace {
 
-// Quotes one argument so that the runtime's command-line parser gives it
-// back unchanged: backslashes are literal except before a quote, where each
-// one must be doubled and the quote escaped.
-void appendQuoted(std::string& line, const std::string& arg) {
-    line += '"';
-    std::size_t backslashes = 0;
-    for (const char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        line += c;
-    }
-    // The closing quote follows: the trailing backslashes must not escape it.
-    line.append(2 * backslashes, '\\');
-    line += '"';
-}
-
 // A file's owner as Windows reports it; empty when it cannot be read.
 std::string ownerOf(const std::string& path) {
     PSID owner = nullptr;
@@ -79,12 +59,21 @@ bool canGiveToUnixOwners() {
            GetFileAttributesA(kUnixChown) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Wine starts a Unix program without waiting for it: this waits until the
-// owner has changed.
+// Wine starts a Unix program (which its command interpreter cannot) without
+// waiting for it: this waits until the owner has changed.
 bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner) {
     const std::string path = folder + "\\" + name;
     const std::string before = ownerOf(path);
-    if (!runProcess({kUnixChown, owner, name}, folder).started) return false;
+    std::string commandLine = "chown " + owner + " " + name;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(kUnixChown, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     for (int wait = 0; wait < 1000; ++wait) {
         if (ownerOf(path) != before) return true;
         Sleep(10);
@@ -94,54 +83,17 @@ bool giveToUnixOwner(const std::string& folder, const std::string& name, const s
 
 }  // namespace
 
-// Starts args[0] in workDir with standard input from NUL and standard
-// output and standard error both to one pipe.
-ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
-    ProcessResult result;
-    std::string commandLine;
-    for (const auto& arg : args) {
-        if (!commandLine.empty()) commandLine += ' ';
-        appendQuoted(commandLine, arg);
-    }
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (args.empty() || !CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    const HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process{};
-    // Under Wine on a busy machine a start now and then fails for no reason
-    // of ours; a second try then succeeds.
-    for (int attempt = 0; attempt < 3 && !result.started; ++attempt) {
-        if (attempt > 0) Sleep(200);
-        result.started = CreateProcessA(args[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        workDir.c_str(), &startup, &process) != 0;
-        if (!result.started) std::fprintf(stderr, "runProcess: CreateProcess failed, error %lu\n", GetLastError());
-    }
-    if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-    CloseHandle(writeEnd);
-    char buffer[4096];
-    DWORD got = 0;
-    while (result.started && ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        result.output.append(buffer, got);
-    }
-    CloseHandle(readEnd);
-    if (!result.started) return result;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    result.status = static_cast<int>(exitCode);
-    return result;
+// The program is named by its full path, since the command first changes
+// the drive. No argument the tests pass holds a double quote.
+std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
+                         const std::string& outputFile) {
+    const auto program = std::filesystem::absolute(args.at(0)).make_preferred().string();
+    std::string command = "cd /d \"" + workDir + "\" && \"" + program + '"';
+    for (std::size_t i = 1; i < args.size(); ++i) command += " \"" + args[i] + '"';
+    return command + " <NUL >\"" + outputFile + "\" 2>&1";
 }
+
+int exitStatusOf(int systemResult) { return systemResult; }
 
 std::string printedForm(const std::string& text) {
     std::string bytes;
