@@ -6,6 +6,7 @@
 #include <cctype>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "support/test_helpers.h"
 
@@ -93,12 +94,13 @@ public:
         for (const ScenarioLine& line : scenario_.lines) {
             SCOPED_TRACE(scenario_.file + ":" + std::to_string(line.number));
             const std::vector<std::string> w(line.words.begin() + 1, line.words.end());
-            if (!setUp(line.words[0], w, line) && !shape(line.words[0], w)) {
+            if (!setUp(line.words[0], w, line) && !shape(line.words[0], w) && !call(line.words[0], w)) {
                 if (ran_) check(line.words[0], w, line);
                 if (!ran_) ADD_FAILURE() << "unknown or misplaced line: " << line.text;
             }
         }
         if (!ran_) ADD_FAILURE() << "the case never runs the tool";
+        closeAll();
     }
 
 private:
@@ -138,7 +140,7 @@ private:
             fs::create_symlink(w.at(1), at(w.at(0)));
         } else if (verb == "hardlink") {
             fs::create_hard_link(at(w.at(1)), at(w.at(0)));
-        } else if (verb == "owner" || verb == "xattr" || verb == "acl" || verb == "attributes") {
+        } else if (verb == "owner" || verb == "xattr" || verb == "acl" || verb == "attributes" || verb == "fifo") {
             EXPECT_TRUE(systemLine(line, work_)) << verb;
         } else if (verb == "sealed") {
             seal(w.at(0), w.at(1), w.at(2));
@@ -224,6 +226,46 @@ private:
         return true;
     }
 
+    // Calls of the platform layer in this process, each with what it printed
+    // and whether it succeeded (status 0) or not (1). A word starting with @
+    // is a path as it stands, not a name in the folder.
+    bool call(const std::string& verb, const std::vector<std::string>& w) {
+        const std::string path = w.empty() || w[0][0] != '@' ? at(w.empty() ? "" : w[0]).string() : w[0].substr(1);
+        bool done = false;
+        if (verb == "hold" || verb == "glance") {
+            EXPECT_TRUE(held_.emplace_back(std::make_unique<platform::MappedFile>())->openRead(path.c_str(), true));
+            if (verb == "glance") held_.back()->close();
+            return true;
+        }
+        if (verb == "open") {
+            output_.openRead(path.c_str(), false);  // a second opening lets the first go
+            result_.output = capturedOutput([&] { done = output_.openRead(path.c_str(), w.size() == 1); });
+            mapped_ = done ? std::string(reinterpret_cast<const char*>(output_.data()), output_.size()) : "-";
+        } else if (verb == "create") {
+            const auto length = static_cast<std::uint32_t>(std::stoul(w.at(1)));
+            const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
+            result_.output = capturedOutput([&] { done = output_.createSized(path.c_str(), length, true, links); });
+            EXPECT_TRUE(!done || writeText(output_, std::string(length, 'n')));
+        } else if (verb == "commit") {
+            result_.output = capturedOutput([&] { done = output_.commit(true); });
+            closeAll();
+        } else {
+            return false;
+        }
+        // GoogleTest reads its capture back as text, without the CRs the runtime wrote.
+        result_.output = testing::printedForm(result_.output);
+        result_.status = done ? 0 : 1;
+        return ran_ = true;
+    }
+
+    // Every descriptor the case opened is closed with its files.
+    void closeAll() {
+        held_.clear();
+        output_.close();
+        EXPECT_EQ(openDescriptorCount(), descriptors_) << "descriptors left open";
+        EXPECT_EQ(output_.size(), 0u);
+    }
+
     static void poke(const fs::path& path, std::size_t offset, const std::string& byte) {
         std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
         file.seekp(static_cast<std::streamoff>(offset));
@@ -269,6 +311,10 @@ private:
             EXPECT_EQ(fs::read_symlink(at(w.at(0))).string(), w.at(1));
         } else if (verb == "same-file") {
             EXPECT_EQ(fileIndex(at(w.at(0))), indexes_.at(w.at(0))) << w.at(0) << " was replaced";
+        } else if (verb == "new-file") {
+            EXPECT_NE(fileIndex(at(w.at(0))), indexes_.at(w.at(0))) << w.at(0) << " was written in place";
+        } else if (verb == "mapped") {
+            EXPECT_EQ(mapped_, w.at(0));
         } else if (verb == "differs") {
             EXPECT_NE(readBytes(at(w.at(0))), readBytes(at(w.at(1))));
         } else if (verb == "bytes") {
@@ -297,6 +343,10 @@ private:
     std::map<std::string, std::uint64_t> indexes_;
     EntryOptions options_;
     EntryRun result_;
+    std::vector<std::unique_ptr<platform::MappedFile>> held_;  // readers, open until the output is committed
+    platform::MappedFile output_;
+    std::string mapped_;
+    std::ptrdiff_t descriptors_ = openDescriptorCount();
     bool ran_ = false;
 };
 

@@ -8,7 +8,7 @@
 //   user nobody                        run as an unprivileged user (POSIX)
 //   workdir <mode> [<owner>]           the scratch folder's mode (and owner)
 //   file <name> <mode> <content>       content: "text" | pattern:<bytes> | copy:<name> | data:<path>
-//   dir <name> <mode> | symlink <name> <target> | hardlink <name> <existing>
+//   dir <name> <mode> | symlink <name> <target> | hardlink <name> <existing> | fifo <name>
 //   owner <name> <user>:<group> | chmod <name> <mode>
 //   xattr <name> <key> "<value>" | acl <name> <entry>
 //   attributes <name> <mask>           Windows file attributes, as SetFileAttributes takes them
@@ -31,12 +31,16 @@
 //          | folder <name> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
-//   prints "<bytes>"  status <n> | killed <SIG>
+//   open <path> [quiet] | create <path> <length> [follow] | commit | hold <path> | glance <path>
+//                                      calls of MappedFile in the test process instead of a run
+//                                      (a path starting with @ is taken as it stands); see
+//                                      mapped_files.cases
+//   prints "<bytes>"  status <n> | killed <SIG> | mapped "<bytes>"|-   what the last open mapped
 //   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>
 //   expect-xattrs <name> <attribute names...>    all its extended attributes
 //   expect-attributes <name> <mask>    Windows attributes the file still has
-//   same-file <name> | missing <name> | only <paths...>   (every path in the folder)
+//   same-file <name> | new-file <name> | missing <name> | only <paths...>   (every path in the folder)
 //   differs <name> <name> | bytes <name> <offset> "<bytes>"
 //
 // Quoted words take \n \r \t \" \\ \0 and \xNN escapes. '#' starts a comment line.

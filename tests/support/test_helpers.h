@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 
 // ---- Operating-system services that only the tests need: running the built
-// tool, writing its per-user setting, and making special files. One file per
+// tool and writing its per-user setting. One file per
 // system provides them.
 
 namespace tandrel::testing {
@@ -58,7 +58,6 @@ std::uint64_t allocatedBytes(const std::string& path);
 #endif
 
 bool setEnvironmentVariable(const char* name, const char* value);
-bool makeFifo(const std::string& path);
 
 }  // namespace tandrel::testing
 

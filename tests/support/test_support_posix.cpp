@@ -111,8 +111,6 @@ bool setEnvironmentVariable(const char* name, const char* value) {
     return (value == nullptr ? unsetenv(name) : setenv(name, value, 1)) == 0;
 }
 
-bool makeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
-
 bool limitFileSize(std::uint64_t bytes) {
     const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
@@ -256,6 +254,7 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
         const group* grp = getgrnam(w.at(1).substr(colon + 1).c_str());
         return user != nullptr && grp != nullptr && lchown(path.c_str(), user->pw_uid, grp->gr_gid) == 0;
     }
+    if (verb == "fifo") return mkfifo(path.c_str(), 0600) == 0;
     if (verb == "xattr") {
         return setxattr(path.c_str(), w.at(1).c_str(), w.at(2).data(), w.at(2).size(), 0) == 0;
     }
