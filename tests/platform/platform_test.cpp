@@ -1,13 +1,12 @@
-// The platform layer through tables under tests/data: what MappedFile makes
-// of each input and output, how the per-user setting reads back, and which
-// names the file system keeps for itself. Every system runs the same tables;
-// a row's first word says which system it holds for ("any" for all).
+// The platform layer through tables under tests/data: how the per-user
+// setting reads back, and which names the file system keeps for itself.
+// Every system runs the same tables; a row's first word says which system it
+// holds for ("any" for all). (What MappedFile makes of each input and output
+// is in mapped_files.cases.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -182,61 +181,7 @@ TEST(PosixMappedFile, WritingInPlaceOnAFullDiskLeavesTheOldFile) {
     EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 2);
 }
 
-// The temporary file lies beside the target under a short name, so a
-// target that open() accepts is not refused because of its length.
-TEST(PosixMappedFile, AcceptsATargetNearThePathLengthLimit) {
-    TempDir dir;
-    std::string folder = dir.path().string();
-    while (folder.size() + 201 < 4092) {
-        folder += "/" + std::string(200, 'd');
-        fs::create_directory(folder);
-    }
-    folder += "/" + std::string(4092 - folder.size() - 1, 'e');
-    fs::create_directory(folder);
-    const std::string target = folder + "/f";
-    ASSERT_EQ(target.size(), 4094u);
-    for (bool unnamed : {true, false}) {
-        platform::os::unnamedTemporaries = unnamed;
-        MappedFile file;
-        EXPECT_TRUE(file.createSized(target.c_str(), 7, true)) << unnamed;
-        EXPECT_TRUE(writeText(file, "content"));
-        EXPECT_TRUE(file.commit(true));
-        EXPECT_EQ(readBytes(target), "content");
-    }
-    platform::os::unnamedTemporaries = true;
-}
-
 #else
-
-// The temporary and backup names beside a target are longer than the
-// target, so a target that CreateFileA accepts is not refused because of them.
-TEST(Win32MappedFile, AcceptsATargetNearThePathLengthLimit) {
-    TempDir dir;
-    // A one-letter name in a folder whose path is just short enough. The
-    // folders are made by their long names, since CreateDirectory would keep
-    // room for a longer file name than "f".
-    constexpr std::size_t kLongest = 259;  // MAX_PATH less its terminating NUL
-    std::string folder = dir.path().string();
-    while (folder.size() + 101 < kLongest - 2) {
-        folder += "\\" + std::string(100, 'd');
-        ASSERT_TRUE(fs::create_directory("\\\\?\\" + folder));
-    }
-    folder += "\\" + std::string(kLongest - 2 - folder.size() - 1, 'e');
-    ASSERT_TRUE(fs::create_directory("\\\\?\\" + folder));
-    const std::string target = folder + "\\f";
-    ASSERT_EQ(target.size(), kLongest);
-    // New, replaced, and written in place (a second name), which keeps the
-    // result aside until it is copied.
-    for (const std::string step : {"new", "replaced", "in place"}) {
-        if (step == "in place") fs::create_hard_link(target, folder + "\\g");
-        MappedFile file;
-        ASSERT_TRUE(file.createSized(target.c_str(), step.size(), true)) << step;
-        ASSERT_TRUE(writeText(file, step));
-        EXPECT_TRUE(file.commit(true)) << step;
-        EXPECT_EQ(readBytes(target), step);
-        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), step == "in place" ? 2 : 1);
-    }
-}
 
 // The unfinished output deletes itself when the process ends, however it
 // ends; the file it was to replace stays as it was.

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/os.h"
 #include "support/test_helpers.h"
 
 namespace tandrel::test {
@@ -122,6 +123,17 @@ private:
             // Written as it is: a bare name is opened in the folder the tool runs in.
             if (w.at(0) == "none") clearConfigFileSetting();
             if (w.at(0) != "none") setConfigFileSetting(w.at(0));
+            return true;
+        } else if (verb == "depth") {
+            // The case's folder moves down into folders so deep that a name of
+            // one byte in it makes a path of exactly the given length. Windows
+            // makes folders past its path limit only by their long names.
+            const std::string longNames = std::string(TANDREL_SYSTEM) == "windows" ? "\\\\?\\" : "";
+            while (work_.string().size() + 2 < std::stoul(w.at(0))) {
+                const std::size_t room = std::stoul(w.at(0)) - work_.string().size() - 2;
+                work_ /= std::string(room <= 102 ? room - 1 : 100, 'd');
+                EXPECT_TRUE(fs::create_directory(longNames + work_.string()));
+            }
             return true;
         } else if (verb == "workdir") {
             setMode(work_, w.at(0));
@@ -242,6 +254,9 @@ private:
             result_.output = capturedOutput([&] { done = output_.openRead(path.c_str(), w.size() == 1); });
             mapped_ = done ? std::string(reinterpret_cast<const char*>(output_.data()), output_.size()) : "-";
         } else if (verb == "create") {
+#ifndef _WIN32
+            platform::os::unnamedTemporaries = !options_.namedTemporaries;  // as a run of the tool sets it
+#endif
             const auto length = static_cast<std::uint32_t>(std::stoul(w.at(1)));
             const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
             result_.output = capturedOutput([&] { done = output_.createSized(path.c_str(), length, true, links); });
