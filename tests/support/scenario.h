@@ -7,6 +7,8 @@
 //   system posix|windows               only on that system
 //   user nobody                        run as an unprivileged user (POSIX)
 //   workdir <mode> [<owner>]           the scratch folder's mode (and owner)
+//   depth <n>                          the scratch folder moved down so deep that a
+//                                      one-byte name in it makes a path of n bytes
 //   file <name> <mode> <content>       content: "text" | pattern:<bytes> | copy:<name> | data:<path>
 //   dir <name> <mode> | symlink <name> <target> | hardlink <name> <existing> | fifo <name>
 //   owner <name> <user>:<group> | chmod <name> <mode>
