@@ -250,6 +250,7 @@ private:
             return true;
         }
         if (verb == "open") {
+            EXPECT_TRUE(w.size() == 1 || w.at(1) == "quiet") << "open <path> [quiet]";
             output_.openRead(path.c_str(), false);  // a second opening lets the first go
             result_.output = capturedOutput([&] { done = output_.openRead(path.c_str(), w.size() == 1); });
             mapped_ = done ? std::string(reinterpret_cast<const char*>(output_.data()), output_.size()) : "-";
@@ -257,6 +258,7 @@ private:
 #ifndef _WIN32
             platform::os::unnamedTemporaries = !options_.namedTemporaries;  // as a run of the tool sets it
 #endif
+            EXPECT_TRUE(w.size() == 2 || w.at(2) == "follow") << "create <path> <length> [follow]";
             const auto length = static_cast<std::uint32_t>(std::stoul(w.at(1)));
             const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
             result_.output = capturedOutput([&] { done = output_.createSized(path.c_str(), length, true, links); });

@@ -68,10 +68,15 @@ bool giveToUnixOwner(const std::string& folder, const std::string& name, const s
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(kUnixChown, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                        &process)) {
-        return false;
+    // Under Wine on a busy machine a start now and then fails for no reason
+    // of ours; a second try then succeeds.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        started = CreateProcessA(kUnixChown, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                                 &startup, &process) != 0;
     }
+    if (!started) return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     for (int wait = 0; wait < 1000; ++wait) {
@@ -84,7 +89,8 @@ bool giveToUnixOwner(const std::string& folder, const std::string& name, const s
 }  // namespace
 
 // The program is named by its full path, since the command first changes
-// the drive. No argument the tests pass holds a double quote.
+// the drive. Each word is only put in double quotes: no argument the tests
+// pass holds a double quote or a percent sign, or ends in a backslash.
 std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
                          const std::string& outputFile) {
     const auto program = std::filesystem::absolute(args.at(0)).make_preferred().string();
