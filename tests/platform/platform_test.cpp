@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -58,9 +59,14 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
     // remove.
     const std::string leaf = "Tandrel Tests " + std::to_string(platform::processId());
     const std::string key = "SOFTWARE\\" + leaf;
+    // The variables as the tests after this one expect them.
+    std::optional<std::string> before[2];
+    for (const int i : {0, 1}) {
+        if (const char* value = std::getenv(i ? "HOME" : "XDG_CONFIG_HOME")) before[i] = value;
+    }
     for (const auto& row : rowsHere("user_settings.rows", 30)) {
         TempDir dir;
-        for (const int i : {0, 1}) {  // each test runs in a process of its own: nothing to restore
+        for (const int i : {0, 1}) {
             const std::string value = row[i] == "abs"   ? dir.file(i ? "home" : "xdg")
                                       : row[i] == "rel" ? "relative"
                                                         : row[i];
@@ -99,6 +105,9 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
 #ifdef _WIN32
     testing::removeUserSettingKey(key.c_str());
 #endif
+    for (const int i : {0, 1}) {
+        testing::setEnvironmentVariable(i ? "HOME" : "XDG_CONFIG_HOME", before[i] ? before[i]->c_str() : nullptr);
+    }
 }
 
 TEST(ReservedFileNames, AreTheDeviceNamesOnWindowsAndNoneElsewhere) {
