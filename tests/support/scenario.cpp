@@ -242,7 +242,8 @@ private:
     // and whether it succeeded (status 0) or not (1). A word starting with @
     // is a path as it stands, not a name in the folder.
     bool call(const std::string& verb, const std::vector<std::string>& w) {
-        const std::string path = w.empty() || w[0][0] != '@' ? at(w.empty() ? "" : w[0]).string() : w[0].substr(1);
+        const std::string word = w.empty() ? "" : w[0];
+        const std::string path = word.rfind('@', 0) == 0 ? word.substr(1) : at(word).string();
         bool done = false;
         if (verb == "hold" || verb == "glance") {
             EXPECT_TRUE(held_.emplace_back(std::make_unique<platform::MappedFile>())->openRead(path.c_str(), true));
