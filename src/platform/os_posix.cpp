@@ -36,8 +36,23 @@ int fd(Handle handle) { return static_cast<int>(handle); }
 // ---- Signals ----------------------------------------------------------------
 // Every signal whose default action ends the process removes the named
 // temporary files first; unnamed ones go with the process by themselves.
-constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGALRM,
-                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2,
+                                   SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,
+#ifdef SIGSTKFLT
+                                   SIGSTKFLT,
+#endif
+};
+// Signals the processor raises for a fault of this process. Another program
+// may send them too; only then do they end the run like any other signal.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGFPE, SIGILL, SIGBUS, SIGABRT, SIGTRAP, SIGSYS};
+
+// Calls `act` for every signal that ends the process by default and can be
+// caught, the real-time ones included (their range is known only at run time).
+template <typename Act>
+void forEachCleanupSignal(Act&& act) {
+    for (int signalNumber : kCleanupSignals) act(signalNumber);
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) act(signalNumber);
+}
 
 void removeByName(std::intptr_t directory, const char* name) { unlinkat(fd(directory), name, 0); }
 
@@ -46,6 +61,17 @@ extern "C" void removePendingAndDie(int signalNumber) {
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);  // delivered, by the default action, once this handler returns
 }
+
+// Faults cannot be held back by the signal mask (a real one would end the
+// process at once), so while SignalsHeld is in force a sent one is noted
+// here and raised again when the hold ends.
+std::atomic<int> holdDepth{0};
+std::atomic<int> deferredFault{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+// What each fault signal did before this process took it over (a
+// sanitizer's report, say): a real fault is handed back to it.
+struct sigaction previousFaultAction[NSIG];
 
 // Input views that a truncation may take pages from. Read by the bus-error
 // handler, so only fixed memory and lock-free atomics.
@@ -61,27 +87,40 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a sign
 
 // A page of an input view that its file no longer covers is replaced by a
 // page of zeros and the view is marked as cut; the reader then finishes its
-// pass and reports the change. Any other bus error ends the process, after
-// removing the unfinished outputs. mmap is a plain system call here, safe in
-// a handler on the systems this build targets.
-extern "C" void onBusError(int signalNumber, siginfo_t* info, void*) {
+// pass and reports the change. mmap is a plain system call here, safe in a
+// handler on the systems this build targets.
+bool replaceLostPage(const siginfo_t* info) {
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    // Only a fault of the kernel on an address is a lost page; a bus error
-    // sent by another process ends the run like any other signal.
     for (WatchedView& view : watchedViews) {
-        if (info->si_code != BUS_ADRERR) break;
         const std::uintptr_t base = view.base.load();
         if (base == 0 || address < base || address - base >= view.length.load()) continue;
         void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
-        if (mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
-            view.cut.store(true);
-            return;
-        }
+        if (mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) break;
+        view.cut.store(true);
+        return true;
+    }
+    return false;
+}
+
+// A fault signal sent by another program (si_code 0 or below) ends the run
+// like any other signal, or waits for the end of a hold. A real fault of
+// this process removes the unfinished outputs and is handed back to what
+// handled it before, which then ends the process as it would have; only a
+// lost page of an input view is survived.
+extern "C" void onFault(int signalNumber, siginfo_t* info, void*) {
+    const bool sent = info->si_code <= 0;
+    if (!sent && signalNumber == SIGBUS && info->si_code == BUS_ADRERR && replaceLostPage(info)) return;
+    if (sent && holdDepth.load() > 0) {
+        deferredFault.store(signalNumber);
+        return;
     }
     removePendingOutputs(removeByName);
-    std::signal(signalNumber, SIG_DFL);
-    // A fault repeats when the handler returns; a sent signal must be raised.
-    if (info->si_code <= 0) std::raise(signalNumber);
+    if (sent) {
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+        return;
+    }
+    sigaction(signalNumber, &previousFaultAction[signalNumber], nullptr);  // the fault repeats on return
 }
 
 void install(int signalNumber, void (*handler)(int)) {
@@ -96,6 +135,17 @@ void install(int signalNumber, void (*handler)(int)) {
     sigaction(signalNumber, &action, nullptr);
 }
 
+void installFaultHandler(int signalNumber) {
+    struct sigaction& previous = previousFaultAction[signalNumber];
+    sigaction(signalNumber, nullptr, &previous);
+    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) return;
+    struct sigaction action {};
+    action.sa_sigaction = onFault;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+}
+
 // Holds the cleanup signals back while a temporary file gets or loses a name
 // and its record, and while a file is rewritten in place, so that an
 // interrupt finds either both or neither, and never half a file.
@@ -104,10 +154,20 @@ public:
     SignalsHeld() {
         sigset_t held;
         sigemptyset(&held);
-        for (int signalNumber : kCleanupSignals) sigaddset(&held, signalNumber);
+        forEachCleanupSignal([&](int signalNumber) { sigaddset(&held, signalNumber); });
         sigprocmask(SIG_BLOCK, &held, &previous_);
+        holdDepth.fetch_add(1);
     }
-    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    ~SignalsHeld() {
+        if (holdDepth.fetch_sub(1) == 1) {
+            if (const int fault = deferredFault.exchange(0); fault != 0) {
+                removePendingOutputs(removeByName);
+                std::signal(fault, SIG_DFL);
+                std::raise(fault);
+            }
+        }
+        sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 
@@ -187,6 +247,18 @@ bool linkUnnamed(const Temporary& temporary, const std::string& name) {
 bool nameUnnamed(Temporary& temporary) {
     return !temporary.name.empty() ||
            claimFreshName(temporary, [&](const std::string& name) { return linkUnnamed(temporary, name); });
+}
+
+// Moves a named temporary file to a name that must still be free. Where the
+// file system cannot rename without replacing, a second link does the same:
+// it too fails when the name is taken.
+bool renameNoReplace(const Temporary& temporary, const std::string& leaf) {
+    const int folder = fd(temporary.directory);
+    if (renameat2(folder, temporary.name.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    if (linkat(folder, temporary.name.c_str(), folder, leaf.c_str(), 0) != 0) return false;
+    unlinkat(folder, temporary.name.c_str(), 0);
+    return true;
 }
 
 // Makes names created in or removed from a folder survive a crash as well.
@@ -269,17 +341,13 @@ void inspectLinkedFile(const char* path, Target& target) {
 void prepareProcess() {
     struct sigaction current {};
     sigaction(SIGBUS, nullptr, &current);
-    if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == onBusError) return;
+    if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == onFault) return;
     // A closed standard output or a file-size limit must surface as a failed
     // write, never as the end of the process with its status lost.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    for (int signalNumber : kCleanupSignals) install(signalNumber, removePendingAndDie);
-    struct sigaction action {};
-    action.sa_sigaction = onBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGBUS, &action, nullptr);
+    forEachCleanupSignal([](int signalNumber) { install(signalNumber, removePendingAndDie); });
+    for (int signalNumber : kFaultSignals) installFaultHandler(signalNumber);
     // A fault the caller left held back would end the run by the default
     // action, past the handler that turns a cut input into a clean failure.
     sigset_t faults;
@@ -560,6 +628,8 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     // file that appeared meanwhile.
     if (!target.exists && temporary.name.empty()) {
         if (!linkUnnamed(temporary, target.leaf)) return false;
+    } else if (!target.exists) {
+        if (!renameNoReplace(temporary, target.leaf)) return false;
     } else if (!nameUnnamed(temporary) || renameat(fd(temporary.directory), temporary.name.c_str(),
                                                    fd(temporary.directory), target.leaf.c_str()) != 0) {
         return false;

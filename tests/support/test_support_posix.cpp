@@ -126,10 +126,15 @@ std::uint64_t allocatedBytes(const std::string& path) {
 namespace tandrel::test {
 namespace {
 
-// A signal's number by its name, as in "SIGINT".
+// A signal's name, as in "SIGINT" or "SIGRTMIN+3".
+std::string signalName(int number) {
+    const char* abbreviation = sigabbrev_np(number);
+    return abbreviation != nullptr ? "SIG" + std::string(abbreviation) : "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
+}
+
 int signalNumber(const std::string& name) {
     for (int number = 1; number < NSIG; ++number) {
-        if (sigabbrev_np(number) != nullptr && "SIG" + std::string(sigabbrev_np(number)) == name) return number;
+        if (signalName(number) == name) return number;
     }
     return 0;
 }
@@ -223,7 +228,7 @@ EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir,
     if (!options.stdoutClosed) run.output = testing::readAll(ends[0]);
     if (!ended) status = testing::waitFor(child, 0);
     if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) run.killedBy = "SIG" + std::string(sigabbrev_np(WTERMSIG(status)));
+    if (WIFSIGNALED(status)) run.killedBy = signalName(WTERMSIG(status));
     return run;
 }
 
