@@ -154,8 +154,10 @@ bool MappedFile::commit(bool report) {
             published = os::publishInPlace(state.temporary, target, state.size);
         }
     }
-    if (!published && report && !state.temporary.keptAs.empty()) {
-        std::printf(kResultKeptMessage, state.temporary.keptAs.c_str());
+    // Whatever holds the whole result and could not be removed is named.
+    if (!published) os::discard(state.temporary);
+    if (report && !state.temporary.keptAs.empty()) {
+        std::printf(published ? kCopyLeftMessage : kResultKeptMessage, state.temporary.keptAs.c_str());
     }
     if (!published && report && !state.temporary.oldKeptAs.empty()) {
         std::printf(kOldFileKeptMessage, state.temporary.oldKeptAs.c_str());

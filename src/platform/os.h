@@ -104,9 +104,11 @@ struct Temporary {
     Handle file = kNone;
     Handle directory = kNone;
     std::string name;  // empty while the file has no name
+    std::string folder;  // where it is, as the target's path names it (for messages)
     bool pending = false;  // recorded for removal by an interrupt
-    // The full name of the file publishInPlace() keeps, holding the whole
-    // result, when the copy into the target failed after it began.
+    // The full name of a file holding the whole result that could not be
+    // removed: a copy into the target failed after it began, or the folder
+    // lets no name be removed.
     std::string keptAs;
     // The full name of the replaced file, where a failed replacement left it
     // aside under another name.

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -505,6 +506,7 @@ bool createTemporary(const std::string& directory, bool replacing, Temporary& te
     const int folder = open(directory.empty() ? "." : directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return false;
     temporary.directory = folder;
+    temporary.folder = directory;
     // A new file is made as any new file is, so that the umask or the
     // folder's default access list decide who may read it; a replacement
     // starts private and takes the old file's permissions when published.
@@ -563,7 +565,7 @@ bool writeBehind(int file, bool& directAllowed, std::uint64_t offset, const std:
 bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind depth) {
     const int result = posix_fallocate(fd(temporary.file), 0, static_cast<off_t>(length));
     const bool reserved = result == EOPNOTSUPP || result == EINVAL || result == ENOSYS
-                              ? reserveByWriting(temporary.file, length)
+                              ? reserveByWriting(temporary.file, 0, length)
                               : result == 0;
     temporary.length = length;
     // A large output is written on a thread of its own; for a small one a
@@ -582,12 +584,10 @@ bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind depth) {
     return reserved;
 }
 
-bool reserveByWriting(Handle file, std::uint64_t length) {
+bool reserveByWriting(Handle file, std::uint64_t from, std::uint64_t to) {
     static const std::uint8_t zeros[64 * 1024] = {};
-    for (std::uint64_t offset = 0; offset < length; offset += sizeof zeros) {
-        if (!writeAll(fd(file), offset, zeros, std::min<std::uint64_t>(sizeof zeros, length - offset))) {
-            return false;
-        }
+    for (std::uint64_t offset = from; offset < to; offset += sizeof zeros) {
+        if (!writeAll(fd(file), offset, zeros, std::min<std::uint64_t>(sizeof zeros, to - offset))) return false;
     }
     return true;
 }
@@ -639,19 +639,47 @@ bool publishByRename(Temporary& temporary, const Target& target) {
     return true;
 }
 
+namespace {
+
+// Sets aside the space that copying `length` bytes over `file` needs, before
+// a byte of its old content goes: a full disk must fail while the file is
+// whole. Without a reservation call, the holes of the old content and the
+// part past its end are written with zeros, which reads the same; a failure
+// cuts the file back to its old length.
+bool setAsideInPlace(int file, std::uint64_t length) {
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (fallocate(file, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) return false;
+#endif
+    struct stat info {};
+    if (fstat(file, &info) != 0) return false;
+    const auto oldLength = static_cast<std::uint64_t>(info.st_size);
+    bool reserved = true;
+    for (off_t at = 0; reserved && static_cast<std::uint64_t>(at) < std::min(oldLength, length);) {
+        const off_t hole = lseek(file, at, SEEK_HOLE);
+        if (hole < 0 || static_cast<std::uint64_t>(hole) >= std::min(oldLength, length)) break;
+        off_t data = lseek(file, hole, SEEK_DATA);
+        if (data < 0) data = static_cast<off_t>(oldLength);
+        reserved = reserveByWriting(file, static_cast<std::uint64_t>(hole),
+                                    std::min(static_cast<std::uint64_t>(data), length));
+        at = data;
+    }
+    reserved = reserved && reserveByWriting(file, oldLength, length);
+    if (!reserved && ftruncate(file, static_cast<off_t>(oldLength)) != 0) return false;
+    return reserved;
+}
+
+}  // namespace
+
 bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
     if (target.file == kNone) return false;
     const int destination = fd(target.file);
+    // Two runs copying into one file at once would leave a mix of both. The
+    // second fails rather than waits: the first may be stopped for good.
+    if (flock(destination, LOCK_EX | LOCK_NB) != 0) return false;
     // Interrupts wait until the file is whole again.
     const SignalsHeld held;
-#ifdef FALLOC_FL_KEEP_SIZE
-    // A full disk must fail here, before a byte of the old content goes.
-    if (fallocate(destination, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0 &&
-        errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
-        return false;
-    }
-#endif
-    if (!nameUnnamed(temporary)) return false;
+    if (!setAsideInPlace(destination, length) || !nameUnnamed(temporary)) return false;
     syncDirectory(temporary.directory);
     // From here the named temporary file holds the only complete copy until
     // the target does. Writing as root would keep set-user-ID and
@@ -665,10 +693,10 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
                  writeAll(destination, offset, buffer, piece);
     }
     copied = copied && ftruncate(destination, static_cast<off_t>(length)) == 0 && fsync(destination) == 0;
-    if (copied) {
-        unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
-    } else {
-        temporary.keptAs = target.directory + temporary.name;
+    // The copy stays only where the copy failed, or where the folder lets no
+    // name be removed (append-only); either way it is named to the user.
+    if (!copied || unlinkat(fd(temporary.directory), temporary.name.c_str(), 0) != 0) {
+        temporary.keptAs = temporary.folder + temporary.name;
     }
     forgetName(temporary);
     if (copied) syncDirectory(temporary.directory);
@@ -678,7 +706,9 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
 void discard(Temporary& temporary) {
     temporary.writer.reset();
     if (!temporary.name.empty()) {
-        unlinkat(fd(temporary.directory), temporary.name.c_str(), 0);
+        if (unlinkat(fd(temporary.directory), temporary.name.c_str(), 0) != 0 && errno != ENOENT) {
+            temporary.keptAs = temporary.folder + temporary.name;
+        }
         forgetName(temporary);
     }
     closeHandle(temporary.file);

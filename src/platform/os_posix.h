@@ -8,8 +8,9 @@
 
 namespace tandrel::platform::os {
 
-// Sets `length` bytes aside by writing zeros, where the file system offers
-// no reservation call: a full disk or a size limit still fails here.
-bool reserveByWriting(Handle file, std::uint64_t length);
+// Sets the bytes from `from` to `to` aside by writing zeros, where the file
+// system offers no reservation call: a full disk or a size limit still fails
+// here.
+bool reserveByWriting(Handle file, std::uint64_t from, std::uint64_t to);
 
 }  // namespace tandrel::platform::os

@@ -19,6 +19,9 @@ inline constexpr const char* kViewFailedMessage =
 // Printed with the path of the temporary file that holds a result which
 // could not be copied into the file it was to replace.
 inline constexpr const char* kResultKeptMessage = "\nERROR: The new content is kept in \"%s\"\n";
+// Printed with the path of a copy of a published result that the folder
+// would not let go (an append-only folder).
+inline constexpr const char* kCopyLeftMessage = "\nNOTE: A copy of the new content is left in \"%s\"\n";
 // Printed with the path under which a failed replacement left the old file.
 inline constexpr const char* kOldFileKeptMessage = "\nERROR: The old file is kept in \"%s\"\n";
 // File sizes are 32-bit counts throughout the tool; larger files are refused.

@@ -37,6 +37,7 @@
 //                                      calls of MappedFile in the test process instead of a run
 //                                      (a path starting with @ is taken as it stands); see
 //                                      mapped_files.cases
+//   lock <name> | append-only <name>   another run's lock on a file; a folder of chattr +a (POSIX)
 //   prints "<bytes>"  status <n> | killed <SIG> | mapped "<bytes>"|-   what the last open mapped
 //   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>
@@ -45,6 +46,8 @@
 //   same-file <name> | new-file <name> | missing <name> | only <paths...>   (every path in the folder)
 //   differs <name> <name> | bytes <name> <offset> "<bytes>"
 //
+// In what a run prints and in `only`, the case's folder reads <folder> and a
+// temporary name .tandrel-*.
 // Quoted words take \n \r \t \" \\ \0 and \xNN escapes. '#' starts a comment line.
 // By default the passphrase file holds "Web" "correct horse".
 #pragma once

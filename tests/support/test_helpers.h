@@ -55,6 +55,9 @@ bool writeRawUserSetting(const char* keyPath, const char* valueName, SettingKind
 bool limitFileSize(std::uint64_t bytes);
 // Bytes of storage the file system has set aside for a file.
 std::uint64_t allocatedBytes(const std::string& path);
+// What the system refuses this process from now on, as a case's "refuse"
+// line says ("fallocate": no reservation call, as on ext2); empty for nothing.
+void refuse(const std::string& what);
 #endif
 
 bool setEnvironmentVariable(const char* name, const char* value);

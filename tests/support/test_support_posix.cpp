@@ -18,6 +18,7 @@
 #include <grp.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -125,6 +126,14 @@ std::uint64_t allocatedBytes(const std::string& path) {
 
 namespace tandrel::test {
 namespace {
+std::string refused;  // what this program's pwrite(), pthread_create() and fallocate() turn down
+}  // namespace
+}  // namespace tandrel::test
+
+void tandrel::testing::refuse(const std::string& what) { test::refused = what; }
+
+namespace tandrel::test {
+namespace {
 
 // A signal's name, as in "SIGINT" or "SIGRTMIN+3".
 std::string signalName(int number) {
@@ -156,7 +165,6 @@ bool dropToNobody() {
 std::uint64_t holdAt = 0;
 bool holding = false;
 std::uint64_t written = 0;
-std::string refused;  // what this program's pwrite() and pthread_create() turn down
 
 void holdIfDue() {
     if (holding && written >= holdAt) {
@@ -238,6 +246,7 @@ std::string unsupportedHere(const Scenario& scenario) {
         if (verb == "system" && line.words.at(1) != "posix") return "for another system";
         if (verb == "user" && geteuid() != 0) return "needs root to run as another user";
         if (verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
+        if (verb == "append-only" && access("/usr/bin/chattr", X_OK) != 0) return "chattr is not installed";
     }
     return {};
 }
@@ -260,6 +269,24 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
         return user != nullptr && grp != nullptr && lchown(path.c_str(), user->pw_uid, grp->gr_gid) == 0;
     }
     if (verb == "fifo") return mkfifo(path.c_str(), 0600) == 0;
+    // Held until the case ends, as another run copying into the file holds it.
+    static std::vector<int> locks;
+    static std::vector<fs::path> appendOnly;
+    if (verb == "lock") {
+        locks.push_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        return flock(locks.back(), LOCK_EX | LOCK_NB) == 0;
+    }
+    const auto chattr = [&](const char* flag) {
+        return testing::runProcess({"/usr/bin/chattr", flag, path.string()}, work.string()).status == 0;
+    };
+    if (verb == "append-only") return appendOnly.emplace_back(path), chattr("+a");
+    if (verb == "release") {
+        for (int lock : locks) close(lock);
+        locks.clear();
+        const bool released = appendOnly.empty() || chattr("-a");
+        appendOnly.clear();
+        return released;
+    }
     if (verb == "xattr") {
         return setxattr(path.c_str(), w.at(1).c_str(), w.at(2).data(), w.at(2).size(), 0) == 0;
     }
@@ -304,6 +331,21 @@ extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offse
     if (put > 0) tandrel::test::written += static_cast<std::uint64_t>(put);
     tandrel::test::holdIfDue();
     return put;
+}
+
+// File systems without a reservation call (ext2, some network ones).
+extern "C" int fallocate(int file, int mode, off_t offset, off_t length) {
+    using Fallocate = int (*)(int, int, off_t, off_t);
+    static const auto systemFallocate = reinterpret_cast<Fallocate>(dlsym(RTLD_NEXT, "fallocate"));
+    if (tandrel::test::refused != "fallocate") return systemFallocate(file, mode, offset, length);
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+extern "C" int posix_fallocate(int file, off_t offset, off_t length) {
+    using Reserve = int (*)(int, off_t, off_t);
+    static const auto systemReserve = reinterpret_cast<Reserve>(dlsym(RTLD_NEXT, "posix_fallocate"));
+    return tandrel::test::refused == "fallocate" ? EOPNOTSUPP : systemReserve(file, offset, length);
 }
 
 // Not in the fuzz targets: there the sanitizer's own pthread_create must see
