@@ -55,9 +55,12 @@ std::size_t PassphraseScanner::copyValue(std::size_t from, char* out, std::size_
 
 void PassphraseScanner::parseEntry(std::size_t at, char* nameOut, char* passOut,
                                    std::size_t count) const {
-    // Step over whatever ended the name (normally its closing quote), then
-    // past the separator to the passphrase's opening quote.
-    std::size_t i = copyValue(at + 1, nameOut, count) + 1;
+    // Step over the rest of a name cut to fit and its closing quote, then
+    // past the separator to the passphrase's opening quote: a cut name's
+    // tail is no passphrase.
+    std::size_t i = copyValue(at + 1, nameOut, count);
+    while (i < text_.size() && text_[i] != '"') ++i;
+    ++i;
     while (i < text_.size() && text_[i] != '"') ++i;
     copyValue(i + 1, passOut, count);
 }

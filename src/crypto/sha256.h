@@ -45,9 +45,13 @@ public:
     ByteSwap byteSwap() const;
     Compression compression() const;
 
-    // Clears every trace of the message (blocks, schedule, state) for callers
-    // that hash secrets; the destructor deliberately leaves it alone.
+    // Clears every trace of the message (blocks, schedule, state): what is
+    // hashed is a secret (a plaintext, a passphrase), so the destructor
+    // does it too.
     void wipeState();
+    ~Sha256() override { wipeState(); }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
 
 private:
     // Absorbs `count` whole blocks of message bytes, read where they lie
