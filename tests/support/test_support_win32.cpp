@@ -216,6 +216,7 @@ std::uint64_t fileIndex(const fs::path& path) {
 bool systemLine(const ScenarioLine& line, const fs::path& work) {
     const std::string& verb = line.words[0];
     if (verb == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(1), line.words.at(2));
+    if (verb != "attributes" && verb != "expect-attributes") return false;
     const std::string path = (work / line.words.at(1)).string();
     const auto attributes = static_cast<DWORD>(std::stoul(line.words.at(2), nullptr, 0));
     if (verb == "attributes") return SetFileAttributesA(path.c_str(), attributes) != 0;
