@@ -24,6 +24,10 @@ case "${1:-}" in
     rm -rf "$WINEPREFIX"
     mkdir -p "$(dirname "$WINEPREFIX")"
     "$wine" wineboot -i >/dev/null 2>&1
+    # A Japanese locale, in which Wine's programs take code page 932, for the
+    # cases about double-byte names (needs Debian's locales data; optional).
+    mkdir -p "$WINEPREFIX/locale"
+    localedef -i ja_JP -f UTF-8 "$WINEPREFIX/locale/ja_JP.UTF-8" >/dev/null 2>&1 || true
     # wineboot returns before the registry reaches the disk; wait for it.
     "$wineserver" -w
     test -f "$WINEPREFIX/system.reg"

@@ -35,10 +35,7 @@ std::string textOfField(const std::uint8_t* data, std::uint64_t offset, std::uin
 }  // namespace
 
 const char* nameWithoutDirectory(const char* path) {
-    const char* name = path;
-    for (const char* at = path; *at != '\0'; ++at) {
-        if (*at == '/' || *at == '\\') name = at + 1;
-    }
+    const char* name = platform::afterLastSeparator(path);
     const bool driveLetter = (name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z');
     return driveLetter && name[1] == ':' ? name + 2 : name;
 }

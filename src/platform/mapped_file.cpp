@@ -64,7 +64,7 @@ bool MappedFile::openRead(const char* path, bool report) {
     close();
     os::prepareProcess();
     auto state = std::make_unique<State>();
-    if (!os::openForReading(path, state->file)) {
+    if (!os::nameIsExact(path) || !os::openForReading(path, state->file)) {
         say(report, kOpenFailedMessage);
         return false;
     }
@@ -102,14 +102,12 @@ bool MappedFile::createSized(const char* path, std::uint32_t length, bool report
     auto state = std::make_unique<State>();
     state->readOnly = false;
     const std::string name = path;
-    if (name.empty() || os::endsInSeparator(name)) {
+    if (name.empty() || os::endsInSeparator(name) || !os::nameIsExact(name)) {
         say(report, kOpenFailedMessage);
         return false;
     }
     state->target = os::inspectTarget(path, links == LinkAtTarget::Follow);
-    const bool replacing = state->target.exists && !state->target.link;
-    if (!mayBecomeOutput(state->target) ||
-        !os::createTemporary(state->target.directory, replacing, state->temporary)) {
+    if (!mayBecomeOutput(state->target) || !os::createTemporary(state->target, state->temporary)) {
         os::closeHandle(state->target.file);
         say(report, kOpenFailedMessage);
         return false;
@@ -159,9 +157,6 @@ bool MappedFile::commit(bool report) {
     if (report && !state.temporary.keptAs.empty()) {
         std::printf(published ? kCopyLeftMessage : kResultKeptMessage, state.temporary.keptAs.c_str());
     }
-    if (!published && report && !state.temporary.oldKeptAs.empty()) {
-        std::printf(kOldFileKeptMessage, state.temporary.oldKeptAs.c_str());
-    }
     close();
     if (!published) say(report, kOpenFailedMessage);
     return published;
@@ -171,8 +166,8 @@ void MappedFile::close() {
     if (!state_) return;
     State& state = *state_;
     if (state.view != nullptr) {
-        os::stopWatchingView(state.view);
         os::unmapView(state.view, state.size);
+        os::stopWatchingView(state.view);
         const auto found = std::find(openInputs.begin(), openInputs.end(), state.id);
         if (found != openInputs.end()) openInputs.erase(found);
     }

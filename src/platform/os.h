@@ -25,6 +25,10 @@ struct FileId {
     bool operator==(const FileId&) const = default;
 };
 
+// Whether `path` reaches a file only under its own bytes: on Windows it must
+// be valid in the ANSI code page and hold no wildcard; elsewhere every name is.
+bool nameIsExact(const std::string& path);
+
 // Installs the process-wide handling once: interrupts remove unpublished
 // outputs, a closed standard output or a file-size limit becomes an error
 // instead of the end of the process, and a lost page of an input view
@@ -110,9 +114,6 @@ struct Temporary {
     // removed: a copy into the target failed after it began, or the folder
     // lets no name be removed.
     std::string keptAs;
-    // The full name of the replaced file, where a failed replacement left it
-    // aside under another name.
-    std::string oldKeptAs;
     std::uint64_t length = 0;       // what reserve() set aside
     // Where the system writes large outputs on a thread of their own. Held
     // in place: an allocation that failed now would leave the file behind.
@@ -123,9 +124,10 @@ struct Temporary {
 // unnamed ones are not available.
 extern bool unnamedTemporaries;
 
-// `replacing` says whether the result will replace an existing file (and
-// take its permissions) or be a new one (and get what new files get there).
-bool createTemporary(const std::string& directory, bool replacing, Temporary& temporary);
+// Makes the file beside `target`. One that will replace an existing file
+// never allows more than that file from the moment it exists; a new one gets
+// what new files get there.
+bool createTemporary(const Target& target, Temporary& temporary);
 // Sets aside `length` bytes, so that a full disk fails here.
 bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind writeBehind);
 bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data,

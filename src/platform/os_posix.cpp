@@ -502,7 +502,9 @@ void joinThread(std::intptr_t thread) { pthread_join(static_cast<pthread_t>(thre
 
 bool unnamedTemporaries = true;
 
-bool createTemporary(const std::string& directory, bool replacing, Temporary& temporary) {
+bool createTemporary(const Target& target, Temporary& temporary) {
+    const std::string& directory = target.directory;
+    const bool replacing = target.exists && !target.link;
     const int folder = open(directory.empty() ? "." : directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return false;
     temporary.directory = folder;
@@ -797,8 +799,6 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out,
     out[length] = '\0';
     return true;
 }
-
-bool isReservedFileName(const char*) { return false; }
 
 // ---- Processor -------------------------------------------------------------
 

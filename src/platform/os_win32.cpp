@@ -2,20 +2,17 @@
 // outputs written to a file beside the target that deletes itself until it
 // is published, the current user's registry for settings.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 #include <aclapi.h>
 
+#include "platform/names_win32.h"
 #include "platform/os.h"
 #include "platform/pending_outputs.h"
 #include "platform/platform.h"
@@ -40,10 +37,8 @@ FileId identityIn(const BY_HANDLE_FILE_INFORMATION& info) {
 
 // The full form of a name, from the folder this process is in.
 std::wstring fullName(const std::string& name) {
-    const int wideLength = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
-    if (wideLength <= 1) return {};
-    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, wide.data(), wideLength);
+    std::wstring wide;
+    if (!wideFromCodePage(name, wide) || wide.empty()) return {};
     const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     std::wstring full(needed, L'\0');
     const DWORD length = needed == 0 ? 0 : GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
@@ -70,10 +65,6 @@ bool exists(const std::string& path) {
 
 bool deleteByName(const std::string& path) { return DeleteFileW(longName(path).c_str()) != 0; }
 
-bool moveByName(const std::string& from, const std::string& to, DWORD flags) {
-    return MoveFileExW(longName(from).c_str(), longName(to).c_str(), flags) != 0;
-}
-
 // ---- Interrupts ----------------------------------------------------------------
 // The console handler runs on a thread of its own while the main thread goes
 // on. Publishing holds this lock, so that the handler never removes a file
@@ -91,12 +82,76 @@ public:
 
 void removeByName(std::intptr_t, const char* path) { deleteByName(path); }
 
+// The file that holds the whole result while it is copied into its target.
+// Set and cleared under the lock, and read by the handler only while the copy
+// holds the lock, so never while it changes.
+std::string copyingFrom;
+
+// A closed console, a logoff or a shutdown leaves the process a few seconds
+// (five for a closed console), then ends it. A copy in place is waited for
+// that long; one still running then is left to the end, and the file that
+// holds the whole result is named and kept.
+bool awaitPublishing(DWORD event) {
+    if (event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
+        AcquireSRWLockExclusive(&publishing);
+        return true;
+    }
+    for (int waited = 0; waited < 4000; waited += 10) {
+        if (TryAcquireSRWLockExclusive(&publishing)) return true;
+        Sleep(10);
+    }
+    std::printf(kResultKeptMessage, copyingFrom.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 // Temporary files that carry a delete disposition go with the process by
 // themselves; only those living by their name alone are removed here.
-BOOL WINAPI removePendingOnInterrupt(DWORD) {
-    AcquireSRWLockExclusive(&publishing);
-    removePendingOutputs(removeByName);
+BOOL WINAPI removePendingOnInterrupt(DWORD event) {
+    if (awaitPublishing(event)) removePendingOutputs(removeByName);
     return FALSE;  // the default handler then ends the process
+}
+
+// ---- Lost pages of a view -------------------------------------------------------
+// A page of an input view that its file cannot deliver (a share gone, a
+// device removed; under Wine, a file cut short) raises an exception that
+// would end the process. The whole view is put back as zeros at the same
+// address instead and marked as cut: the reader finishes its pass and the
+// run fails on the mark.
+struct WatchedView {
+    std::atomic<const std::uint8_t*> base{nullptr};
+    std::atomic<std::uint64_t> length{0};
+    std::atomic<bool> cut{false};
+    std::atomic<bool> zeroed{false};  // no longer a view of the file
+};
+WatchedView watchedViews[8];
+
+WatchedView* watched(const std::uint8_t* view) {
+    for (WatchedView& slot : watchedViews) {
+        if (slot.base.load() == view) return &slot;
+    }
+    return nullptr;
+}
+
+// Windows reports such a page as an in-page error, Wine as an access
+// violation; either is a read inside a watched view.
+LONG WINAPI onLostPage(EXCEPTION_POINTERS* pointers) {
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    const bool lost = record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR || record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION;
+    if (!lost || record.NumberParameters < 2 || record.ExceptionInformation[0] != 0) return EXCEPTION_CONTINUE_SEARCH;
+    const auto address = static_cast<std::uintptr_t>(record.ExceptionInformation[1]);
+    for (WatchedView& view : watchedViews) {
+        const auto base = reinterpret_cast<std::uintptr_t>(view.base.load());
+        if (base == 0 || view.zeroed.load() || address < base || address - base >= view.length.load()) continue;
+        void* at = reinterpret_cast<void*>(base);
+        if (!UnmapViewOfFile(at)) break;
+        view.zeroed.store(true);
+        view.cut.store(true);
+        const auto length = static_cast<SIZE_T>(view.length.load());
+        if (VirtualAlloc(at, length, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY) != at) break;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 // ---- Temporary files -------------------------------------------------------------
@@ -169,25 +224,88 @@ bool copyInto(HANDLE destination, HANDLE source, std::uint64_t length) {
     return true;
 }
 
-// Replaces the file at `path` by the finished one. ReplaceFile keeps the
-// replaced file's access list and attributes. It is given a backup
-// name: Wine's ReplaceFile without one fails for a name without a folder
-// and, when the replaced file is held open, leaves a stray "rf*.tmp" file in
-// the folder; with one, every failure leaves both files under a name. The
-// flags stay 0: REPLACEFILE_WRITE_THROUGH is documented as unsupported, and
-// merge errors must fail rather than lose the access list.
-bool replaceExisting(const Temporary& temporary, const std::string& path, bool& oldFileAside) {
-    const std::string backup = temporary.name + ".old";
-    oldFileAside = false;
-    if (exists(backup)) return false;
-    if (ReplaceFileW(longName(path).c_str(), longName(temporary.name).c_str(), longName(backup).c_str(), 0, nullptr,
-                     nullptr)) {
-        deleteByName(backup);
-        return true;
+// FileRenameInfoEx and its flags, which older headers lack (Windows 10
+// version 1709 and later).
+constexpr auto kRenameInfoWithFlags = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kReplaceIfExists = 0x1;
+constexpr DWORD kPosixSemantics = 0x2;
+
+// Renames the open file to `to`, in one step that replaces what stands there
+// when `replace` allows it, and otherwise fails if anything does. POSIX
+// semantics also replace a file that another process holds open; systems
+// without them (older Windows, Wine) take the plain rename.
+bool renameThrough(HANDLE file, const std::wstring& to, bool replace) {
+    const std::size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);  // the struct holds the NUL's room
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, to.c_str(), nameBytes);
+    const auto size = static_cast<DWORD>(buffer.size());
+    info->Flags = (replace ? kReplaceIfExists : 0) | kPosixSemantics;
+    if (SetFileInformationByHandle(file, kRenameInfoWithFlags, info, size)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
+        return false;
     }
-    // Some failures leave the replaced file under the backup name.
-    oldFileAside = exists(backup) && !moveByName(backup, path, MOVEFILE_WRITE_THROUGH);
-    return false;
+    info->Flags = 0;
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileRenameInfo, info, size) != 0;
+}
+
+// An access list that lets only this process's user in, and nothing a
+// folder passes on: what a replacement starts with, as a POSIX one starts
+// with mode 0600. It takes the replaced file's list when it is published.
+class PrivateAccess {
+public:
+    PrivateAccess() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        DWORD size = sizeof user_;
+        const bool known = GetTokenInformation(token, TokenUser, user_, size, &size) != 0;
+        CloseHandle(token);
+        const PSID sid = reinterpret_cast<TOKEN_USER*>(user_)->User.Sid;
+        if (!known || !InitializeAcl(reinterpret_cast<ACL*>(list_), sizeof list_, ACL_REVISION) ||
+            !AddAccessAllowedAce(reinterpret_cast<ACL*>(list_), ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+            !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor_, TRUE, reinterpret_cast<ACL*>(list_), FALSE) ||
+            !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            return;
+        }
+        attributes_.lpSecurityDescriptor = &descriptor_;
+        made_ = true;
+    }
+    PrivateAccess(const PrivateAccess&) = delete;
+    PrivateAccess& operator=(const PrivateAccess&) = delete;
+
+    bool made() const { return made_; }
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+private:
+    alignas(8) std::uint8_t user_[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    alignas(8) std::uint8_t list_[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE] = {};
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    bool made_ = false;
+};
+
+// Gives `to` the access list of `from`, open with READ_CONTROL, with its
+// flag saying whether the folder's inheritable entries still apply.
+bool copyAccess(HANDLE from, HANDLE to) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    const bool read = GetSecurityDescriptorControl(descriptor, &control, &revision) != 0;
+    const SECURITY_INFORMATION protection =
+        (control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    const bool copied = read && SetSecurityInfo(to, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection, nullptr,
+                                                nullptr, list, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return copied;
 }
 
 // Whether two files, open with READ_CONTROL, have different owners. A file
@@ -264,6 +382,7 @@ void prepareProcess() {
     if (prepared) return;
     prepared = true;
     SetConsoleCtrlHandler(removePendingOnInterrupt, TRUE);
+    AddVectoredExceptionHandler(1, onLostPage);
 }
 
 // ---- Reading -------------------------------------------------------------------
@@ -306,15 +425,17 @@ const std::uint8_t* mapView(Handle, Handle mapping, std::uint64_t) {
     return static_cast<const std::uint8_t*>(MapViewOfFile(handleOf(mapping), FILE_MAP_READ, 0, 0, 0));
 }
 
-void unmapView(const std::uint8_t* view, std::uint64_t) { UnmapViewOfFile(view); }
+void unmapView(const std::uint8_t* view, std::uint64_t) {
+    const WatchedView* slot = watched(view);
+    if (slot != nullptr && slot->zeroed.load()) {
+        VirtualFree(const_cast<std::uint8_t*>(view), 0, MEM_RELEASE);
+    } else {
+        UnmapViewOfFile(view);
+    }
+}
 
-// Views whose file could not deliver bytes that a read asked for.
-const std::uint8_t* cutViews[8] = {};
-
-// A read call rather than the view: a page of a view that cannot be read (a
-// network share gone, a device removed) raises an exception that would end
-// the process, where a failed read leaves zeros and marks the view as cut,
-// so that the run fails cleanly. Pieces are far below 4 GiB.
+// A read call rather than the view: a failed read leaves zeros and marks the
+// view as cut, without an exception. Pieces are far below 4 GiB.
 void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, std::uint8_t* to, std::size_t length) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
@@ -323,24 +444,31 @@ void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, s
     if (!ReadFile(handleOf(file), to, static_cast<DWORD>(length), &got, &at)) got = 0;
     if (got == length) return;
     std::memset(to + got, 0, length - got);
-    if (viewWasCut(view)) return;
-    const auto place = std::find(std::begin(cutViews), std::end(cutViews), nullptr);
-    // With no free place left, the first one stands for this view too.
-    *(place != std::end(cutViews) ? place : std::begin(cutViews)) = view;
+    if (WatchedView* slot = watched(view)) slot->cut.store(true);
 }
 
 void closeHandle(Handle handle) {
     if (handle != kNone && handle != 0) CloseHandle(handleOf(handle));
 }
 
-// A mapped file cannot be cut short on Windows (SetEndOfFile fails while a
-// view of it exists); only a failed read marks a view as cut.
-void watchView(const std::uint8_t*, std::uint64_t) {}
-bool viewWasCut(const std::uint8_t* view) {
-    return std::find(std::begin(cutViews), std::end(cutViews), view) != std::end(cutViews);
+void watchView(const std::uint8_t* view, std::uint64_t length) {
+    for (WatchedView& slot : watchedViews) {
+        if (slot.base.load() != nullptr) continue;
+        slot.cut.store(false);
+        slot.zeroed.store(false);
+        slot.length.store(length);
+        slot.base.store(view);
+        return;
+    }
 }
+
+bool viewWasCut(const std::uint8_t* view) {
+    const WatchedView* slot = watched(view);
+    return slot != nullptr && slot->cut.load();
+}
+
 void stopWatchingView(const std::uint8_t* view) {
-    std::replace(std::begin(cutViews), std::end(cutViews), view, static_cast<const std::uint8_t*>(nullptr));
+    if (WatchedView* slot = watched(view)) slot->base.store(nullptr);
 }
 
 // ---- What stands at an output's name -------------------------------------------
@@ -419,17 +547,24 @@ void joinThread(std::intptr_t thread) {
 
 // ---- Outputs -------------------------------------------------------------------
 
-bool createTemporary(const std::string& directory, bool, Temporary& temporary) {
+bool createTemporary(const Target& target, Temporary& temporary) {
+    // A replacement starts private: left behind by a kill, or kept after a
+    // failure, it never shows anyone what the file it replaces kept from
+    // them. A new file is made as any new file is there.
+    PrivateAccess access;
+    const bool replacing = target.exists && !target.link;
+    if (replacing && !access.made()) return false;
     // An interrupt waits until the new file carries its delete disposition
     // or is recorded by name: between the two it would be left behind.
     const PublishingHeld held;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        temporary.name = directory + temporaryLeaf();
+        temporary.name = target.directory + temporaryLeaf();
         // Delete sharing lets an interrupt remove a file that lives by its
         // name (below) while it is still open.
-        const HANDLE file =
-            CreateFileW(longName(temporary.name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL,
-                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileW(longName(temporary.name).c_str(),
+                                        GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                                        FILE_SHARE_DELETE, replacing ? access.attributes() : nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             temporary.file = valueOf(file);
             // Where the file system has no delete disposition, the file is
@@ -469,61 +604,48 @@ bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* dat
 
 bool makeDurable(Temporary& temporary) { return FlushFileBuffers(handleOf(temporary.file)) != 0; }
 
-// The finished file has the owner this process gives new files, and
-// ReplaceFile keeps the replaced file's access list but not its owner, so a
-// file of another owner is written in place instead. That owner is read from
-// the temporary file itself rather than taken from the process token: Wine
-// reports the token's primary group as its owner but gives new files the
-// user.
-//
-// ReplaceFile keeps the replaced file's attributes on Windows itself; Wine's
-// keeps none, so those that describe the content's handling are set here
-// too. Read-only, hidden and system files are never replaced, and a new
-// content always needs archiving.
+// The finished file takes the replaced file's access list and the
+// attributes that describe the content's handling. It has the owner this
+// process gives new files, so a file of another owner is written in place
+// instead. That owner is read from the temporary file itself rather than
+// taken from the process token: Wine reports the token's primary group as
+// its owner but gives new files the user. Read-only, hidden and system files
+// are never replaced, and a new content always needs archiving.
 bool carryOver(Temporary& temporary, const Target& target) {
     if (!target.exists || target.link) return true;
     const HANDLE replaced = CreateFileA((target.directory + target.leaf).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (replaced == INVALID_HANDLE_VALUE) return false;
+    const HANDLE made = handleOf(temporary.file);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool renameKeepsAll =
-        GetFileInformationByHandle(replaced, &info) && !ownersDiffer(replaced, handleOf(temporary.file));
+    const bool renameKeepsAll = GetFileInformationByHandle(replaced, &info) && !ownersDiffer(replaced, made) &&
+                                copyAccess(replaced, made);
     CloseHandle(replaced);
     if (!renameKeepsAll) return false;
     constexpr DWORD kKept = FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
     basic.FileAttributes = (info.dwFileAttributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
-    return SetFileInformationByHandle(handleOf(temporary.file), FileBasicInfo, &basic, sizeof basic) != 0;
+    return SetFileInformationByHandle(made, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
+// The finished file is renamed through the handle that made it, so that a
+// folder where the user may make files but not delete them serves too. It
+// loses its delete disposition first (a renamed file would go on closing),
+// recorded by name meanwhile; on failure discard() gives it back.
 bool publishByRename(Temporary& temporary, const Target& target) {
     const PublishingHeld held;
-    if (!liveByName(temporary)) return false;
+    const HANDLE file = handleOf(temporary.file);
+    // A link is replaced itself; a new name must still be free.
+    if (!liveByName(temporary) || !renameThrough(file, longName(target.directory + target.leaf), target.exists)) {
+        return false;
+    }
+    FlushFileBuffers(file);  // the new name, too, where the file system keeps it with the file
     closeHandle(temporary.file);
     temporary.file = kNone;
-    const std::string path = target.directory + target.leaf;
-    bool published = false;
-    bool oldFileAside = false;
-    if (target.exists && !target.link) {
-        published = replaceExisting(temporary, path, oldFileAside);
-    } else {
-        // A link is replaced itself; a new name must still be free.
-        const DWORD replace = target.link ? MOVEFILE_REPLACE_EXISTING : 0;
-        published = moveByName(temporary.name, path, MOVEFILE_WRITE_THROUGH | replace);
-    }
-    // When the old file is left under the backup name, the target's name is
-    // empty or taken by another file, and the new file is kept beside it
-    // rather than removed: both are named to the user.
-    if (oldFileAside) {
-        temporary.keptAs = temporary.name;
-        temporary.oldKeptAs = temporary.name + ".old";
-    }
-    if (published || oldFileAside) {
-        forgetName(temporary);
-        temporary.name.clear();
-    }
-    return published;
+    forgetName(temporary);
+    temporary.name.clear();
+    return true;
 }
 
 // A file that a replacement would take something from (another name, its
@@ -548,8 +670,10 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
         CloseHandle(destination);
         return false;
     }
+    copyingFrom = temporary.name;
     const bool copied = copyInto(destination, handleOf(temporary.file), length) && setEnd(destination, length) &&
                         FlushFileBuffers(destination);
+    copyingFrom.clear();
     CloseHandle(destination);
     // The file goes through the handle that made it: in a folder where the
     // user may make files but not delete them, only that handle may.
@@ -567,12 +691,13 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
 
 void discard(Temporary& temporary) {
     // A file with a delete disposition goes when its handle closes; one that
-    // lives by its name gets the disposition back first, if it can.
+    // lives by its name gets the disposition back first, if it can, and is
+    // named to the user if it stays.
     const bool removed = temporary.file != kNone && setDeleteOnClose(temporary.file, true);
     closeHandle(temporary.file);
     temporary.file = kNone;
     if (temporary.pending) {
-        if (!removed) deleteByName(temporary.name);
+        if (!removed && !deleteByName(temporary.name) && exists(temporary.name)) temporary.keptAs = temporary.name;
         forgetName(temporary);
     }
     temporary.name.clear();
@@ -581,60 +706,42 @@ void discard(Temporary& temporary) {
 // Both separators divide folders; a drive prefix such as "C:" alone names
 // the current folder of that drive.
 void splitPath(const std::string& path, std::string& directory, std::string& leaf) {
-    auto end = path.find_last_of("\\/");
-    if (end == std::string::npos && path.size() >= 2 && path[1] == ':') end = 1;
-    directory = end == std::string::npos ? std::string() : path.substr(0, end + 1);
-    leaf = end == std::string::npos ? path : path.substr(end + 1);
+    auto end = static_cast<std::size_t>(afterLastSeparator(path.c_str()) - path.c_str());
+    if (end == 0 && path.size() >= 2 && path[1] == ':') end = 2;
+    directory = path.substr(0, end);
+    leaf = path.substr(end);
 }
 
-bool endsInSeparator(const std::string& path) {
-    return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
+bool endsInSeparator(const std::string& path) { return !path.empty() && *afterLastSeparator(path.c_str()) == '\0'; }
 
 }  // namespace os
 
 // ---- Per-user settings -----------------------------------------------------
 
-bool readUserSetting(const char* keyPath, const char* valueName, char* out,
-                     std::size_t capacity) {
-    if (capacity == 0 || capacity > MAXDWORD) return false;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+// Read in its wide form and converted exactly: a value naming a character
+// the code page lacks would otherwise name a look-alike file.
+bool readUserSetting(const char* keyPath, const char* valueName, char* out, std::size_t capacity) {
+    std::wstring key;
+    std::wstring value;
+    if (capacity == 0 || capacity > MAXDWORD / sizeof(wchar_t) - 1 || !os::wideFromCodePage(keyPath, key) ||
+        !os::wideFromCodePage(valueName, value)) {
+        return false;
+    }
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    // A value that fits `capacity` bytes has no more characters than that.
+    std::vector<wchar_t> text(capacity + 1, L'\0');
     DWORD type = REG_NONE;
-    DWORD size = static_cast<DWORD>(capacity);
-    const LONG status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(out), &size);
-    RegCloseKey(key);
+    auto size = static_cast<DWORD>(capacity * sizeof(wchar_t));
+    const LONG status = RegQueryValueExW(opened, value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    RegCloseKey(opened);
     if (status != ERROR_SUCCESS || type != REG_SZ) return false;
-    // A string may have been stored without its NUL; it must still fit,
-    // with one, and never be read past its end.
-    if (size > 0 && out[size - 1] == '\0') return true;
-    if (size >= capacity) return false;
-    out[size] = '\0';
+    // A string may have been stored without its NUL; it is never read past its end.
+    text[size / sizeof(wchar_t)] = L'\0';
+    std::string bytes;
+    if (!os::codePageFromWide(text.data(), bytes, nullptr) || bytes.size() >= capacity) return false;
+    std::memcpy(out, bytes.c_str(), bytes.size() + 1);
     return true;
-}
-
-// Windows keeps these names for devices in every folder, whatever follows
-// the first dot and whatever blanks or dots end the stem.
-bool isReservedFileName(const char* name) {
-    const std::size_t length = std::strlen(name);
-    if (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) return true;
-    std::size_t stem = std::strcspn(name, ".");
-    while (stem > 0 && (name[stem - 1] == ' ' || name[stem - 1] == '.')) --stem;
-    char upper[8] = {};
-    if (stem == 0 || stem >= sizeof upper) return false;
-    for (std::size_t i = 0; i < stem; ++i) {
-        const char c = name[i];
-        upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-        if (std::strcmp(upper, device) == 0) return true;
-    }
-    if (stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0)) {
-        // Digits, and the superscript digits one to three of the ANSI page.
-        const auto digit = static_cast<unsigned char>(upper[3]);
-        return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-    }
-    return false;
 }
 
 // ---- Processor -------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tandrel::platform {
 
@@ -22,8 +24,6 @@ inline constexpr const char* kResultKeptMessage = "\nERROR: The new content is k
 // Printed with the path of a copy of a published result that the folder
 // would not let go (an append-only folder).
 inline constexpr const char* kCopyLeftMessage = "\nNOTE: A copy of the new content is left in \"%s\"\n";
-// Printed with the path under which a failed replacement left the old file.
-inline constexpr const char* kOldFileKeptMessage = "\nERROR: The old file is kept in \"%s\"\n";
 // File sizes are 32-bit counts throughout the tool; larger files are refused.
 inline constexpr const char* kTooLargeMessage =
     "\nERROR: File is too large (4 GiB or more)\n";
@@ -113,9 +113,21 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out,
                      std::size_t capacity);
 
 // True for names the file system reserves for itself (on Windows the device
-// names such as "CON" or "COM1", and names ending in a dot or a blank), which
-// must never be used for a restored file.
+// names such as "CON" or "COM1", and names ending in a dot or a blank) or
+// that it could not hold byte for byte (on Windows, bytes that are no text
+// in the ANSI code page), which must never be used for a restored file.
 bool isReservedFileName(const char* name);
+
+// The program's arguments, its name first, as this system's file calls take
+// names. Windows reads them again from the wide command line, since the
+// narrow one turns a character the code page lacks into a look-alike that
+// may name another file; such an argument holds '?' in its place, which no
+// file name may hold, so it is refused as any unusable name is.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// The part of `path` after its last folder separator ('/' or '\'); on
+// Windows the second byte of a double-byte character is never taken for one.
+const char* afterLastSeparator(const char* path);
 
 // Processor services.
 bool processorHasSse2();

@@ -22,7 +22,7 @@ TEST_P(Scenarios, EveryCaseHolds) {
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
                          ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 118),
-                                           std::pair("hostile.cases", 81), std::pair("outputs.cases", 69),
+                                           std::pair("hostile.cases", 88), std::pair("outputs.cases", 69),
                                            std::pair("killed_runs.cases", 8),
                                            std::pair("mapped_files.cases", 43)),
                          [](const auto& info) {

@@ -64,7 +64,7 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
     for (const int i : {0, 1}) {
         if (const char* value = std::getenv(i ? "HOME" : "XDG_CONFIG_HOME")) before[i] = value;
     }
-    for (const auto& row : rowsHere("user_settings.rows", 30)) {
+    for (const auto& row : rowsHere("user_settings.rows", 32)) {
         TempDir dir;
         for (const int i : {0, 1}) {
             const std::string value = row[i] == "abs"   ? dir.file(i ? "home" : "xdg")
@@ -86,6 +86,7 @@ TEST(UserSetting, EachRowReadsBackItsValueOrNothingAndPrintsNothing) {
         testing::removeUserSettingKey(key.c_str());
         const auto kind = where == "expand"   ? testing::SettingKind::ExpandableString
                           : where == "binary" ? testing::SettingKind::Binary
+                          : where == "wide"   ? testing::SettingKind::WideString
                                               : testing::SettingKind::String;
         const char* name = where == "other" ? "Other" : "ConfigFile";
         ASSERT_TRUE(where == "none" || testing::writeRawUserSetting(key.c_str(), name, kind, bytes)) << label;

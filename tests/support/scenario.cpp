@@ -213,6 +213,9 @@ private:
             cwd_ = w.at(0);
         } else if (verb == "stdout") {
             options_.stdoutClosed = w.at(0) == "closed";
+        } else if (verb == "program" || verb == "codepage") {
+            options_.asProgram = true;
+            if (verb == "codepage") options_.codePage = w.at(0);
         } else if (verb == "refuse") {
             options_.refused = w.at(0);
         } else if (verb == "temporaries" || verb == "ignore" || verb == "block" || verb == "limit") {
@@ -348,7 +351,9 @@ private:
         } else if (verb == "differs") {
             EXPECT_NE(readBytes(at(w.at(0))), readBytes(at(w.at(1))));
         } else if (verb == "bytes") {
-            EXPECT_EQ(readBytes(at(w.at(0))).substr(std::stoul(w.at(1)), w.at(2).size()), w.at(2)) << w.at(0);
+            const std::string content = readBytes(at(w.at(0)));
+            ASSERT_GE(content.size(), std::stoul(w.at(1))) << w.at(0);
+            EXPECT_EQ(content.substr(std::stoul(w.at(1)), w.at(2).size()), w.at(2)) << w.at(0);
         } else if (verb == "missing") {
             EXPECT_FALSE(fs::exists(fs::symlink_status(at(w.at(0))))) << w.at(0);
         } else if (verb == "only") {

@@ -27,6 +27,8 @@
 //                                      unfinished outputs from the start, ignores a signal
 //                                      as under nohup, starts with it held back, or may
 //                                      write files of at most that size
+//   program | codepage 932             the run is the built program, started with its words as
+//                                      UTF-8 in a wide command line (in code page 932) (Windows)
 //   refuse threads|direct-writes       no thread can be made, or a write past the file
 //                                      cache fails where a plain one would not
 //   during truncate <name> <length> | poke <name> <offset> <byte> | write <name> "<text>"
@@ -94,6 +96,10 @@ struct EntryRun {
 
 struct EntryOptions {
     bool asNobody = false;
+    // The built program started with a wide command line, rather than the
+    // entry function called here (Windows); in that code page, if one is named.
+    bool asProgram = false;
+    std::string codePage;
     bool stdoutClosed = false;
     // Done with the run held still, once it has begun writing its output: a
     // change to a file, then the signal named here (if any) sent to the run.

@@ -47,7 +47,8 @@ void removeUserSetting(const char* keyPath, const char* valueName);
 void removeUserSettingKey(const char* keyPath);
 // Stores `bytes` exactly as given (no NUL added) as a value of the given
 // kind, for settings the tool must turn down.
-enum class SettingKind { String, ExpandableString, Binary };
+// WideString: the bytes are UTF-8, stored as the wide string they spell (Windows).
+enum class SettingKind { String, ExpandableString, Binary, WideString };
 bool writeRawUserSetting(const char* keyPath, const char* valueName, SettingKind kind,
                          const std::string& bytes);
 #else

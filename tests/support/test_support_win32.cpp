@@ -5,7 +5,9 @@
 // in the scratch folder, with standard output captured.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
@@ -13,13 +15,7 @@
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -47,6 +43,25 @@ std::string ownerOf(const std::string& path) {
 }
 
 constexpr const char* kUnixChown = "Z:\\usr\\bin\\chown";
+
+// UTF-8, as the case files are written, in the wide form.
+std::wstring widened(const std::string& utf8) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+    return wide;
+}
+
+// The Japanese locale the prefix's maker builds, in which Wine's programs
+// take code page 932; empty where there is none.
+std::string japaneseLocales() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (prefix == nullptr) return {};
+    std::string folder = std::string(prefix) + "/locale";
+    std::string seen = "Z:" + folder + "/ja_JP.UTF-8";
+    std::replace(seen.begin(), seen.end(), '/', '\\');
+    return GetFileAttributesA(seen.c_str()) != INVALID_FILE_ATTRIBUTES ? folder : std::string();
+}
 
 // Wine names a file's owner after its Unix owner and keeps no other, so a
 // file gets another owner ("user:group") from the Unix side, which only root
@@ -121,6 +136,13 @@ bool writeRawUserSetting(const char* keyPath, const char* valueName, SettingKind
         ERROR_SUCCESS) {
         return false;
     }
+    if (kind == SettingKind::WideString) {
+        const std::wstring wide = widened(bytes), name = widened(valueName);
+        const LONG status = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.data()),
+                                           static_cast<DWORD>(wide.size() * sizeof(wchar_t)));
+        RegCloseKey(key);
+        return status == ERROR_SUCCESS;
+    }
     const DWORD type = kind == SettingKind::String           ? REG_SZ
                        : kind == SettingKind::ExpandableString ? REG_EXPAND_SZ
                                                                : REG_BINARY;
@@ -157,7 +179,90 @@ namespace tandrel::test {
 // reads its file back as text, which would turn the runtime's CR LF into LF
 // again. The file is in the mode standard output has in this process (text,
 // unless something switched it), and is read back as bytes.
+namespace {
+
+// A Windows path as the Unix side names it (Wine's own call).
+std::string unixPath(const fs::path& path) {
+    using Convert = char*(CDECL*)(LPCWSTR);
+    const auto convert =
+        reinterpret_cast<Convert>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    char* converted = convert != nullptr ? convert(fs::absolute(path).wstring().c_str()) : nullptr;
+    const std::string named = converted != nullptr ? converted : "";
+    HeapFree(GetProcessHeap(), 0, converted);
+    return named;
+}
+
+// Wine gives a program the code page of its Unix locale, which no Windows
+// parent can change for its child: the program is started by a Unix shell in
+// the Japanese locale instead, and, since Wine does not wait for a Unix
+// program, awaited through the status file the shell leaves.
+EntryRun runInJapaneseLocale(const std::vector<std::string>& args, const fs::path& workDir) {
+    EntryRun run;
+    TempDir capture;
+    const auto quoted = [](const std::string& word) { return "'" + word + "'"; };
+    const char* wine = std::getenv("TANDREL_WINE");
+    const std::string out = unixPath(capture.path());
+    std::string script = "cd " + quoted(unixPath(workDir)) + " && LC_ALL=ja_JP.UTF-8 LOCPATH=" +
+                         quoted(testing::japaneseLocales()) + " " + quoted(wine != nullptr ? wine : "/usr/lib/wine/wine64") +
+                         " " + quoted(TANDREL_EXE);
+    for (const std::string& arg : args) script += " " + quoted(arg);
+    script += " >" + quoted(out + "/stdout") + " 2>&1; echo $? >" + quoted(out + "/status.part") + " && mv " +
+              quoted(out + "/status.part") + " " + quoted(out + "/status");
+    std::wstring commandLine = L"sh -c \"" + testing::widened(script) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        ADD_FAILURE() << "the shell did not start";
+        return run;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 6000 && !fs::exists(capture.path() / "status"); ++waited) Sleep(10);
+    run.status = std::stoi("0" + readBytes(capture.path() / "status"));
+    run.output = readBytes(capture.path() / "stdout");
+    return run;
+}
+
+// The built program started as a user's shell starts it, with its arguments
+// in a wide command line, each in double quotes.
+EntryRun runProgram(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
+    if (options.codePage == "932") return runInJapaneseLocale(args, workDir);
+    EntryRun run;
+    std::wstring commandLine = L"tandrel";
+    for (const std::string& arg : args) commandLine += L" \"" + testing::widened(arg) + L"\"";
+    TempDir capture;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    const HANDLE output = CreateFileA(capture.file("stdout").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output;
+    PROCESS_INFORMATION process{};
+    const std::wstring program = fs::absolute(TANDREL_EXE).wstring(), folder = workDir.wstring();
+    const bool started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        folder.c_str(), &startup, &process) != 0;
+    CloseHandle(output);
+    if (!started) {
+        ADD_FAILURE() << "the program did not start";
+        return run;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.status = static_cast<int>(status);
+    run.output = readBytes(capture.file("stdout"));
+    return run;
+}
+
+}  // namespace
+
 EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
+    if (options.asProgram) return runProgram(args, workDir, options);
     EntryRun run;
     if (options.asNobody || options.stdoutClosed || options.whileWriting || !options.signalWhileWriting.empty()) {
         ADD_FAILURE() << "a run this system cannot make";
@@ -197,6 +302,7 @@ std::string unsupportedHere(const Scenario& scenario) {
         if (verb == "system" && line.words.at(1) != "windows") return "for another system";
         if (posixOnly.find(" " + verb + " ") != std::string::npos) return "'" + verb + "' is for POSIX systems";
         if (verb == "owner" && !testing::canGiveToUnixOwners()) return "'owner' needs Wine, run as root";
+        if (verb == "codepage" && testing::japaneseLocales().empty()) return "no Japanese locale for Wine";
     }
     return {};
 }
