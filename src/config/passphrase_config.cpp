@@ -37,8 +37,19 @@ bool PassphraseConfig::lookupPassphrase(const char* project, char* passOut,
                                         std::size_t count) const {
     if (!valid_) return false;
     char name[kLookupBufferSize];
-    return scanner_.walk(name, passOut, count < sizeof name ? count : sizeof name,
-                         [&] { return equalIgnoringAsciiCase(name, project); });
+    const bool found = scanner_.walk(name, passOut, count < sizeof name ? count : sizeof name,
+                                     [&] { return equalIgnoringAsciiCase(name, project); });
+    // A file that lost pages while it was read (they read as zeros) may have
+    // given a passphrase cut short, which would encrypt under another key.
+    if (intact()) return found;
+    if (count > 0) secureWipe(passOut, count);
+    return false;
+}
+
+bool PassphraseConfig::intact() const {
+    if (file_.intact()) return true;
+    std::printf("\nERROR: \"%s\" changed while it was being read", path_);
+    return false;
 }
 
 bool PassphraseConfig::listConfig() const {
@@ -55,7 +66,7 @@ bool PassphraseConfig::listConfig() const {
         return false;
     });
     secureWipe(passphrase, sizeof passphrase);
-    return true;
+    return intact();
 }
 
 }  // namespace tandrel

@@ -38,6 +38,9 @@ public:
     void release();
 
 private:
+    // False, saying so, once the file has lost bytes since it was opened.
+    bool intact() const;
+
     char path_[kLookupBufferSize] = {};
     platform::MappedFile file_;
     bool valid_ = false;

@@ -24,7 +24,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
                          ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 118),
                                            std::pair("hostile.cases", 88), std::pair("outputs.cases", 69),
                                            std::pair("killed_runs.cases", 8),
-                                           std::pair("mapped_files.cases", 43)),
+                                           std::pair("mapped_files.cases", 44)),
                          [](const auto& info) {
                              std::string name = info.param.first;
                              return name.substr(0, name.find('.'));

@@ -269,6 +269,11 @@ private:
             const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
             result_.output = capturedOutput([&] { done = output_.createSized(path.c_str(), length, true, links); });
             EXPECT_TRUE(!done || writeText(output_, std::string(length, 'n')));
+        } else if (verb == "cut-under") {
+            // Cut short from outside while it is mapped, then read whole again.
+            EXPECT_TRUE(systemLine({0, "", {"truncate", w.at(0), w.at(1)}}, work_)) << "truncate " << w.at(0);
+            mapped_ = std::string(reinterpret_cast<const char*>(output_.data()), output_.size());
+            done = output_.intact();
         } else if (verb == "commit") {
             result_.output = capturedOutput([&] { done = output_.commit(true); });
             closeAll();
@@ -347,7 +352,8 @@ private:
         } else if (verb == "new-file") {
             EXPECT_NE(fileIndex(at(w.at(0))), indexes_.at(w.at(0))) << w.at(0) << " was written in place";
         } else if (verb == "mapped") {
-            EXPECT_EQ(mapped_, w.at(0));
+            const std::string zeros(std::max<std::size_t>(mapped_.size(), 1), '\0');
+            EXPECT_EQ(mapped_, w.at(0) == "zeros" ? zeros : w.at(0));
         } else if (verb == "differs") {
             EXPECT_NE(readBytes(at(w.at(0))), readBytes(at(w.at(1))));
         } else if (verb == "bytes") {

@@ -36,11 +36,13 @@
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
 //   open <path> [quiet] | create <path> <length> [follow] | commit | hold <path> | glance <path>
+//          | cut-under <name> <length>  (the last opened file cut short from outside, then read
+//                                      whole: status 0 if it is still intact)
 //                                      calls of MappedFile in the test process instead of a run
 //                                      (a path starting with @ is taken as it stands); see
 //                                      mapped_files.cases
 //   lock <name> | append-only <name>   another run's lock on a file; a folder of chattr +a (POSIX)
-//   prints "<bytes>"  status <n> | killed <SIG> | mapped "<bytes>"|-   what the last open mapped
+//   prints "<bytes>"  status <n> | killed <SIG> | mapped "<bytes>"|zeros|-   what the last open mapped
 //   expect <name> <mode>|- <content>|*|sealed:<plaintext>   a regular file afterwards
 //   expect-owner <name> <user>:<group> | expect-link <name> <target>
 //   expect-xattrs <name> <attribute names...>    all its extended attributes

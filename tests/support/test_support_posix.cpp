@@ -269,6 +269,7 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
         return user != nullptr && grp != nullptr && lchown(path.c_str(), user->pw_uid, grp->gr_gid) == 0;
     }
     if (verb == "fifo") return mkfifo(path.c_str(), 0600) == 0;
+    if (verb == "truncate") return truncate(path.c_str(), static_cast<off_t>(std::stoull(w.at(1)))) == 0;
     // Held until the case ends, as another run copying into the file holds it.
     static std::vector<int> locks;
     static std::vector<fs::path> appendOnly;

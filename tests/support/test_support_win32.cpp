@@ -101,6 +101,31 @@ bool giveToUnixOwner(const std::string& folder, const std::string& name, const s
     return false;
 }
 
+// Windows refuses to cut short a file that is mapped; under Wine the Unix
+// side may, as a share that goes away takes pages from a view. Wine starts
+// the Unix program without waiting for it: this waits for the new length.
+bool cutFromUnix(const std::string& folder, const std::string& name, const std::string& length) {
+    std::string commandLine = "truncate -s " + length + " " + name;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA("Z:\\usr\\bin\\truncate", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 1000; ++wait) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (GetFileAttributesExA((folder + "\\" + name).c_str(), GetFileExInfoStandard, &data) &&
+            std::to_string(data.nFileSizeLow) == length && data.nFileSizeHigh == 0) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
 }  // namespace
 
 // The program is named by its full path, since the command first changes
@@ -322,6 +347,7 @@ std::uint64_t fileIndex(const fs::path& path) {
 bool systemLine(const ScenarioLine& line, const fs::path& work) {
     const std::string& verb = line.words[0];
     if (verb == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(1), line.words.at(2));
+    if (verb == "truncate") return testing::cutFromUnix(work.string(), line.words.at(1), line.words.at(2));
     if (verb != "attributes" && verb != "expect-attributes") return false;
     const std::string path = (work / line.words.at(1)).string();
     const auto attributes = static_cast<DWORD>(std::stoul(line.words.at(2), nullptr, 0));
