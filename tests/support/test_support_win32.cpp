@@ -42,7 +42,6 @@ std::string ownerOf(const std::string& path) {
     return text;
 }
 
-constexpr const char* kUnixChown = "Z:\\usr\\bin\\chown";
 
 // UTF-8, as the case files are written, in the wide form.
 std::wstring widened(const std::string& utf8) {
@@ -71,59 +70,61 @@ bool canGiveToUnixOwners() {
     char user[64];
     DWORD size = sizeof user;
     return underWine && GetUserNameA(user, &size) && std::strcmp(user, "root") == 0 &&
-           GetFileAttributesA(kUnixChown) != INVALID_FILE_ATTRIBUTES;
+           GetFileAttributesA("Z:\\usr\\bin\\chown") != INVALID_FILE_ATTRIBUTES;
 }
 
-// Wine starts a Unix program (which its command interpreter cannot) without
-// waiting for it: this waits until the owner has changed.
-bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner) {
-    const std::string path = folder + "\\" + name;
-    const std::string before = ownerOf(path);
-    std::string commandLine = "chown " + owner + " " + name;
-    STARTUPINFOA startup{};
+// Starts a Unix program, which Wine's command interpreter cannot, in
+// `folder`. Wine does not wait for it: this waits until `done` holds, for at
+// most a minute.
+bool runUnix(const wchar_t* program, std::wstring commandLine, const std::string& folder,
+             const std::function<bool()>& done) {
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
+    const std::wstring where = widened(folder);
     // Under Wine on a busy machine a start now and then fails for no reason
     // of ours; a second try then succeeds.
     bool started = false;
     for (int attempt = 0; attempt < 3 && !started; ++attempt) {
         if (attempt > 0) Sleep(200);
-        started = CreateProcessA(kUnixChown, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+        started = CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, where.c_str(),
                                  &startup, &process) != 0;
     }
     if (!started) return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    for (int wait = 0; wait < 1000; ++wait) {
-        if (ownerOf(path) != before) return true;
+    for (int wait = 0; wait < 6000; ++wait) {
+        if (done()) return true;
         Sleep(10);
     }
     return false;
 }
 
+bool giveToUnixOwner(const std::string& folder, const std::string& name, const std::string& owner) {
+    const std::string path = folder + "\\" + name, before = ownerOf(path);
+    return runUnix(L"Z:\\usr\\bin\\chown", widened("chown " + owner + " " + name), folder,
+                   [&] { return ownerOf(path) != before; });
+}
+
 // Windows refuses to cut short a file that is mapped; under Wine the Unix
-// side may, as a share that goes away takes pages from a view. Wine starts
-// the Unix program without waiting for it: this waits for the new length.
+// side may, as a share that goes away takes pages from a view.
 bool cutFromUnix(const std::string& folder, const std::string& name, const std::string& length) {
-    std::string commandLine = "truncate -s " + length + " " + name;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA("Z:\\usr\\bin\\truncate", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.c_str(), &startup, &process)) {
-        return false;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int wait = 0; wait < 1000; ++wait) {
+    return runUnix(L"Z:\\usr\\bin\\truncate", widened("truncate -s " + length + " " + name), folder, [&] {
         WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (GetFileAttributesExA((folder + "\\" + name).c_str(), GetFileExInfoStandard, &data) &&
-            std::to_string(data.nFileSizeLow) == length && data.nFileSizeHigh == 0) {
-            return true;
-        }
-        Sleep(10);
-    }
-    return false;
+        return GetFileAttributesExA((folder + "\\" + name).c_str(), GetFileExInfoStandard, &data) &&
+               std::to_string(data.nFileSizeLow) == length && data.nFileSizeHigh == 0;
+    });
+}
+
+// A Windows path as the Unix side names it (Wine's own call).
+std::string unixPath(const std::filesystem::path& path) {
+    using Convert = char*(CDECL*)(LPCWSTR);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    char* converted = convert != nullptr ? convert(std::filesystem::absolute(path).wstring().c_str()) : nullptr;
+    const std::string named = converted != nullptr ? converted : "";
+    HeapFree(GetProcessHeap(), 0, converted);
+    return named;
 }
 
 }  // namespace
@@ -200,92 +201,42 @@ bool setEnvironmentVariable(const char* name, const char* value) {
 
 namespace tandrel::test {
 
-// What the run prints goes, byte for byte, to a file: GoogleTest's capture
-// reads its file back as text, which would turn the runtime's CR LF into LF
-// again. The file is in the mode standard output has in this process (text,
-// unless something switched it), and is read back as bytes.
 namespace {
 
-// A Windows path as the Unix side names it (Wine's own call).
-std::string unixPath(const fs::path& path) {
-    using Convert = char*(CDECL*)(LPCWSTR);
-    const auto convert =
-        reinterpret_cast<Convert>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    char* converted = convert != nullptr ? convert(fs::absolute(path).wstring().c_str()) : nullptr;
-    const std::string named = converted != nullptr ? converted : "";
-    HeapFree(GetProcessHeap(), 0, converted);
-    return named;
-}
-
-// Wine gives a program the code page of its Unix locale, which no Windows
-// parent can change for its child: the program is started by a Unix shell in
-// the Japanese locale instead, and, since Wine does not wait for a Unix
-// program, awaited through the status file the shell leaves.
-EntryRun runInJapaneseLocale(const std::vector<std::string>& args, const fs::path& workDir) {
+// The built program started as a user's shell starts it, with its arguments
+// in its wide command line (Wine makes it from the shell's UTF-8 words), in
+// code page 932 when asked: Wine gives a program the code page of its Unix
+// locale, which no Windows parent can change for its child.
+EntryRun runProgram(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
     EntryRun run;
     TempDir capture;
     const auto quoted = [](const std::string& word) { return "'" + word + "'"; };
     const char* wine = std::getenv("TANDREL_WINE");
-    const std::string out = unixPath(capture.path());
-    std::string script = "cd " + quoted(unixPath(workDir)) + " && LC_ALL=ja_JP.UTF-8 LOCPATH=" +
-                         quoted(testing::japaneseLocales()) + " " + quoted(wine != nullptr ? wine : "/usr/lib/wine/wine64") +
-                         " " + quoted(TANDREL_EXE);
+    const std::string out = testing::unixPath(capture.path());
+    std::string script = options.codePage == "932"
+                             ? "LC_ALL=ja_JP.UTF-8 LOCPATH=" + quoted(testing::japaneseLocales()) + " "
+                             : std::string();
+    script += quoted(wine != nullptr ? wine : "/usr/lib/wine/wine64") + " " + quoted(TANDREL_EXE);
     for (const std::string& arg : args) script += " " + quoted(arg);
     script += " >" + quoted(out + "/stdout") + " 2>&1; echo $? >" + quoted(out + "/status.part") + " && mv " +
               quoted(out + "/status.part") + " " + quoted(out + "/status");
-    std::wstring commandLine = L"sh -c \"" + testing::widened(script) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        ADD_FAILURE() << "the shell did not start";
+    const fs::path status = capture.path() / "status";
+    if (!testing::runUnix(L"Z:\\bin\\sh", L"sh -c \"" + testing::widened(script) + L"\"", workDir.string(),
+                          [&] { return fs::exists(status); })) {
+        ADD_FAILURE() << "the program did not run";
         return run;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 6000 && !fs::exists(capture.path() / "status"); ++waited) Sleep(10);
-    run.status = std::stoi("0" + readBytes(capture.path() / "status"));
+    run.status = std::stoi(readBytes(status));
     run.output = readBytes(capture.path() / "stdout");
-    return run;
-}
-
-// The built program started as a user's shell starts it, with its arguments
-// in a wide command line, each in double quotes.
-EntryRun runProgram(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
-    if (options.codePage == "932") return runInJapaneseLocale(args, workDir);
-    EntryRun run;
-    std::wstring commandLine = L"tandrel";
-    for (const std::string& arg : args) commandLine += L" \"" + testing::widened(arg) + L"\"";
-    TempDir capture;
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    const HANDLE output = CreateFileA(capture.file("stdout").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = output;
-    PROCESS_INFORMATION process{};
-    const std::wstring program = fs::absolute(TANDREL_EXE).wstring(), folder = workDir.wstring();
-    const bool started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        folder.c_str(), &startup, &process) != 0;
-    CloseHandle(output);
-    if (!started) {
-        ADD_FAILURE() << "the program did not start";
-        return run;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    run.status = static_cast<int>(status);
-    run.output = readBytes(capture.file("stdout"));
     return run;
 }
 
 }  // namespace
 
+// What the run prints goes, byte for byte, to a file: GoogleTest's capture
+// reads its file back as text, which would turn the runtime's CR LF into LF
+// again. The file is in the mode standard output has in this process (text,
+// unless something switched it), and is read back as bytes.
 EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
     if (options.asProgram) return runProgram(args, workDir, options);
     EntryRun run;
