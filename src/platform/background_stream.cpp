@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/os.h"
+#include "platform/helper_thread.h"
 #include "platform/secure_wipe.h"
 
 namespace tandrel::platform {
@@ -20,7 +20,7 @@ BackgroundStream::BackgroundStream(Consumer consumer, std::size_t bufferSize, bo
     auto* aligned = static_cast<std::uint8_t*>(std::align(kAlignment, 2 * bufferSize_, start, room));
     buffers_[0].bytes = aligned;
     buffers_[1].bytes = aligned + bufferSize_;
-    threaded_ = os::startThread(&BackgroundStream::consumeQueued, this, thread_);
+    threaded_ = startHelperThread(thread_, [this] { consumeQueued(); });
 }
 
 BackgroundStream::~BackgroundStream() {
@@ -30,7 +30,7 @@ BackgroundStream::~BackgroundStream() {
             stopping_ = true;
         }
         changed_.notify_all();
-        os::joinThread(thread_);
+        thread_.join();
     }
     if (storage_) secureWipe(storage_.get(), 2 * bufferSize_ + kAlignment);
 }
@@ -76,8 +76,6 @@ void BackgroundStream::handOver() {
     changed_.wait(lock, [this] { return !buffers_[filling_].queued; });
     buffers_[filling_].used = 0;
 }
-
-void BackgroundStream::consumeQueued(void* stream) { static_cast<BackgroundStream*>(stream)->consumeQueued(); }
 
 // The thread: consumes the buffers in the order they were queued, which is
 // alternately the one and the other.

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace tandrel::platform {
 
@@ -47,7 +48,6 @@ private:
         bool queued = false;  // handed to the thread, not yet consumed
     };
 
-    static void consumeQueued(void* stream);
     void handOver();
     void consumeQueued();
 
@@ -61,7 +61,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool threaded_ = false;
-    std::intptr_t thread_ = 0;
+    std::thread thread_;
 };
 
 }  // namespace tandrel::platform

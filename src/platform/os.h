@@ -91,13 +91,21 @@ Target inspectTarget(const char* path, bool followLink);
 
 // ---- Threads ---------------------------------------------------------------
 
-// Runs work(context) on a thread of its own. Interrupts are never handled
-// there: the main thread holds them back around what must not be cut in
-// two, and that holds only if no other thread takes them meanwhile. False
-// when no thread can be made.
-bool startThread(void (*work)(void*), void* context, std::intptr_t& thread);
-// Waits for a thread made by startThread() to end.
-void joinThread(std::intptr_t thread);
+// Held while a helper thread is made, which starts with what is held then:
+// on POSIX every interrupt, so that only the main thread ever takes one (it
+// holds them back around what must not be cut in two, which holds only if no
+// other thread takes them meanwhile); the faults a thread raises itself stay
+// deliverable. Windows delivers console events on a thread of its own.
+class InterruptsHeldForNewThread {
+public:
+    InterruptsHeldForNewThread();
+    ~InterruptsHeldForNewThread();
+    InterruptsHeldForNewThread(const InterruptsHeldForNewThread&) = delete;
+    InterruptsHeldForNewThread& operator=(const InterruptsHeldForNewThread&) = delete;
+
+private:
+    alignas(8) unsigned char saved_[128];  // what the caller held before, in the system's form
+};
 
 // ---- Outputs ---------------------------------------------------------------
 

@@ -462,41 +462,17 @@ Target inspectTarget(const char* path, bool followLink) {
 
 // ---- Threads -------------------------------------------------------------------
 
-namespace {
-
-struct ThreadStart {
-    void (*work)(void*);
-    void* context;
-};
-
-extern "C" void* runThread(void* start) {
-    const ThreadStart what = *static_cast<ThreadStart*>(start);
-    delete static_cast<ThreadStart*>(start);
-    what.work(what.context);
-    return nullptr;
-}
-
-}  // namespace
-
-bool startThread(void (*work)(void*), void* context, std::intptr_t& thread) {
-    auto* start = new (std::nothrow) ThreadStart{work, context};
-    if (start == nullptr) return false;
-    // The new thread inherits a mask that holds back every interrupt; only
-    // the faults a thread raises itself stay deliverable.
+InterruptsHeldForNewThread::InterruptsHeldForNewThread() {
+    static_assert(sizeof(sigset_t) <= sizeof saved_ && alignof(sigset_t) <= 8, "room for the caller's mask");
     sigset_t held;
-    sigset_t previous;
     sigfillset(&held);
     for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&held, fault);
-    pthread_sigmask(SIG_BLOCK, &held, &previous);
-    pthread_t made{};
-    const bool started = pthread_create(&made, nullptr, runThread, start) == 0;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!started) delete start;
-    if (started) thread = static_cast<std::intptr_t>(made);
-    return started;
+    pthread_sigmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(saved_));
 }
 
-void joinThread(std::intptr_t thread) { pthread_join(static_cast<pthread_t>(thread), nullptr); }
+InterruptsHeldForNewThread::~InterruptsHeldForNewThread() {
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(saved_), nullptr);
+}
 
 // ---- Outputs -------------------------------------------------------------------
 

@@ -510,40 +510,10 @@ Target inspectTarget(const char* path, bool followLink) {
 
 // ---- Threads -------------------------------------------------------------------
 
-namespace {
-
-struct ThreadStart {
-    void (*work)(void*);
-    void* context;
-};
-
-DWORD WINAPI runThread(LPVOID start) {
-    const ThreadStart what = *static_cast<ThreadStart*>(start);
-    delete static_cast<ThreadStart*>(start);
-    what.work(what.context);
-    return 0;
-}
-
-}  // namespace
-
-// Windows delivers no interrupts to a thread: a console event runs on a
+// Windows delivers no interrupt to a thread: a console event runs on a
 // thread of the system's own.
-bool startThread(void (*work)(void*), void* context, std::intptr_t& thread) {
-    auto* start = new (std::nothrow) ThreadStart{work, context};
-    if (start == nullptr) return false;
-    const HANDLE made = CreateThread(nullptr, 0, runThread, start, 0, nullptr);
-    if (made == nullptr) {
-        delete start;
-        return false;
-    }
-    thread = reinterpret_cast<std::intptr_t>(made);
-    return true;
-}
-
-void joinThread(std::intptr_t thread) {
-    WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
-}
+InterruptsHeldForNewThread::InterruptsHeldForNewThread() : saved_{} {}
+InterruptsHeldForNewThread::~InterruptsHeldForNewThread() = default;
 
 // ---- Outputs -------------------------------------------------------------------
 

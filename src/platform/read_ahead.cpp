@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "platform/os.h"
+#include "platform/helper_thread.h"
 #include "platform/platform.h"
 #include "platform/secure_wipe.h"
 
@@ -18,7 +18,7 @@ ReadAhead::ReadAhead(const MappedFile& input, std::uint32_t pieceSize, std::uint
     if (!storage_) return;
     slots_[0].bytes = storage_.get();
     slots_[1].bytes = storage_.get() + slotSize_;
-    threaded_ = os::startThread(&ReadAhead::readAll, this, thread_);
+    threaded_ = startHelperThread(thread_, [this] { readAll(); });
 }
 
 ReadAhead::~ReadAhead() {
@@ -28,7 +28,7 @@ ReadAhead::~ReadAhead() {
             stopping_ = true;
         }
         changed_.notify_all();
-        os::joinThread(thread_);
+        thread_.join();
     }
     if (storage_) secureWipe(storage_.get(), 2 * slotSize_);
 }
@@ -54,8 +54,6 @@ std::uint8_t* ReadAhead::next(std::uint32_t& length) {
     handedOut_ += length;
     return slots_[taken_].bytes + within;
 }
-
-void ReadAhead::readAll(void* reader) { static_cast<ReadAhead*>(reader)->readAll(); }
 
 // The thread: fills the one slot and the other in turn, each once the caller
 // has given it back.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace tandrel::platform {
 
@@ -42,7 +43,6 @@ private:
         bool full = false;  // read, and not yet given back by the caller
     };
 
-    static void readAll(void* reader);
     void readAll();
 
     const MappedFile& input_;
@@ -59,7 +59,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool threaded_ = false;
-    std::intptr_t thread_ = 0;
+    std::thread thread_;
 };
 
 }  // namespace tandrel::platform

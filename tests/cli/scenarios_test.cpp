@@ -1,8 +1,13 @@
-// Every case file, each with the number of cases it must hold, so that a
-// file that cannot be read fails rather than passes with nothing run; and a
-// few runs of the built program itself.
+// Every case of every case file is a test of its own, named after its file
+// and its label (outputs.AFileTheUserMayNotWriteIsRefused), and so is each
+// run of an `each` case (its value ends the name), so that one case can be
+// run alone and is reported by name; each file must hold the number
+// of cases given here, so that one that cannot be read fails rather than
+// passes with nothing run. And a few runs of the built program itself.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <set>
 #include <utility>
 
 #include "support/scenario.h"
@@ -11,24 +16,55 @@
 namespace tandrel::test {
 namespace {
 
-// A case file and the number of cases it holds.
-class Scenarios : public ::testing::TestWithParam<std::pair<const char*, std::size_t>> {};
+constexpr std::pair<const char*, std::size_t> kCaseFiles[] = {
+    {"command_line.cases", 20}, {"operations.cases", 35}, {"hostile.cases", 88},
+    {"outputs.cases", 49},      {"killed_runs.cases", 8},  {"mapped_files.cases", 44},
+};
 
-TEST_P(Scenarios, EveryCaseHolds) {
-    const auto scenarios = readScenarios(GetParam().first);
-    ASSERT_EQ(scenarios.size(), GetParam().second);
-    for (const Scenario& scenario : scenarios) runScenario(scenario);
+TEST(CaseFiles, HoldTheirCases) {
+    for (const auto& [file, count] : kCaseFiles) EXPECT_EQ(readScenarios(file).size(), count) << file;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Scenarios,
-                         ::testing::Values(std::pair("command_line.cases", 20), std::pair("operations.cases", 118),
-                                           std::pair("hostile.cases", 88), std::pair("outputs.cases", 69),
-                                           std::pair("killed_runs.cases", 8),
-                                           std::pair("mapped_files.cases", 44)),
-                         [](const auto& info) {
-                             std::string name = info.param.first;
-                             return name.substr(0, name.find('.'));
-                         });
+// A label as a test name: its words, each begun with a capital, letters and
+// digits only, then the value of a run of an `each` case; a name taken
+// already gets a number.
+std::string testName(const std::string& label, std::set<std::string>& taken, const std::string& value) {
+    std::string name;
+    bool wordStart = true;
+    for (const char c : label + (value.empty() ? "" : " _" + value)) {
+        const bool kept = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+        if (kept) name += wordStart ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+        wordStart = !kept;
+    }
+    const std::string base = name;
+    for (int number = 2; !taken.insert(name).second; ++number) name = base + std::to_string(number);
+    return name;
+}
+
+class CaseTest : public ::testing::Test {
+public:
+    explicit CaseTest(Scenario scenario) : scenario_(std::move(scenario)) {}
+    void TestBody() override { runScenario(scenario_); }
+
+private:
+    Scenario scenario_;
+};
+
+const bool registered = [] {
+    for (const auto& [file, count] : kCaseFiles) {
+        const std::string suite = std::string(file).substr(0, std::string(file).find('.'));
+        std::set<std::string> taken;
+        for (const Scenario& scenario : readScenarios(file)) {
+            for (Scenario& run : eachRun(scenario)) {
+                const std::string path = std::string(TANDREL_TEST_DATA_DIR) + "/" + file;
+                const std::string name = testName(run.label, taken, run.value);
+                ::testing::RegisterTest(suite.c_str(), name.c_str(), nullptr, nullptr, path.c_str(), run.line,
+                                        [run]() -> ::testing::Test* { return new CaseTest(run); });
+            }
+        }
+    }
+    return true;
+}();
 
 // The built program, as a user starts it: what it prints on standard error
 // arrives with its standard output, so an exact comparison shows that

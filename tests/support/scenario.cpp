@@ -407,17 +407,54 @@ std::vector<std::vector<std::string>> readRows(const std::string& fileName) {
 std::vector<Scenario> readScenarios(const std::string& fileName) {
     std::vector<Scenario> scenarios;
     for (ScenarioLine& line : readLines(fileName)) {
-        if (line.words[0] == "case") scenarios.push_back({fileName, line.number, line.text.substr(5), {}});
+        if (line.words[0] == "case") scenarios.push_back({fileName, line.number, line.text.substr(5), {}, {}});
         if (line.words[0] != "case" && scenarios.empty()) ADD_FAILURE() << fileName << ":" << line.number << ": no case";
         if (line.words[0] != "case" && !scenarios.empty()) scenarios.back().lines.push_back(std::move(line));
     }
     return scenarios;
 }
 
+namespace {
+
+// The values of an `each` line, a range "a..b" standing for every number in it.
+std::vector<std::string> eachValue(const std::vector<std::string>& words) {
+    std::vector<std::string> values;
+    for (auto word = words.begin() + 1; word != words.end(); ++word) {
+        const std::size_t dots = word->find("..");
+        if (dots == std::string::npos) values.push_back(*word);
+        for (std::size_t n = dots == std::string::npos ? 1 : std::stoul(word->substr(0, dots));
+             dots != std::string::npos && n <= std::stoul(word->substr(dots + 2)); ++n) {
+            values.push_back(std::to_string(n));
+        }
+    }
+    return values;
+}
+
+}  // namespace
+
+std::vector<Scenario> eachRun(const Scenario& scenario) {
+    const auto each = std::find_if(scenario.lines.begin(), scenario.lines.end(),
+                                   [](const ScenarioLine& line) { return line.words[0] == "each"; });
+    if (each == scenario.lines.end()) return {scenario};
+    std::vector<Scenario> runs;
+    for (const std::string& value : eachValue(each->words)) {
+        Scenario& one = runs.emplace_back(scenario);
+        one.value = value;
+        one.lines.erase(one.lines.begin() + (each - scenario.lines.begin()));
+        for (ScenarioLine& line : one.lines) {
+            for (std::string& word : line.words) {
+                for (std::size_t at; (at = word.find('$')) != std::string::npos;) word.replace(at, 1, value);
+            }
+        }
+    }
+    return runs;
+}
+
 void runScenario(const Scenario& scenario) {
-    SCOPED_TRACE(scenario.file + ":" + std::to_string(scenario.line) + ": " + scenario.label);
+    SCOPED_TRACE(scenario.file + ":" + std::to_string(scenario.line) + ": " + scenario.label +
+                 (scenario.value.empty() ? "" : " ($ = " + scenario.value + ")"));
     const std::string reason = unsupportedHere(scenario);
-    if (!reason.empty()) return (void)std::printf("[ SKIPPED  ] %s: %s\n", scenario.label.c_str(), reason.c_str());
+    if (!reason.empty()) GTEST_SKIP() << reason;
     Run(scenario).go();
 }
 

@@ -20,6 +20,8 @@
 //   cut <name> <length> | set32 <name> <offset> <value> | flip <name> <byte> <bit>
 //   append <name> "<bytes>" | stored-name <name> "<text>" | stored-project <name> "<text>"
 //                                      edits of a file
+//   each <value|a..b>...               the case runs once for each value (a range: every
+//                                      number in it), with $ in every other line standing for it
 //   cwd <folder>                       run in a folder below the scratch folder
 //   run <arguments...>                 the command line after the program name
 //   stdout closed                      standard output is a pipe nobody reads
@@ -73,6 +75,7 @@ struct Scenario {
     std::string file;
     int line = 0;
     std::string label;
+    std::string value;  // what $ stands for in this run of an `each` case
     std::vector<ScenarioLine> lines;
 };
 
@@ -83,6 +86,10 @@ std::vector<std::vector<std::string>> readRows(const std::string& fileName);
 // Every case of TANDREL_TEST_DATA_DIR/<fileName>; a line that cannot be read
 // fails the calling test.
 std::vector<Scenario> readScenarios(const std::string& fileName);
+
+// The runs of a case: one for each value of its `each` line, with $ replaced
+// by it; the case itself when it has none.
+std::vector<Scenario> eachRun(const Scenario& scenario);
 
 // Sets the case up in a fresh folder, runs it and checks every expectation,
 // reporting failures through GoogleTest.

@@ -349,9 +349,10 @@ extern "C" int posix_fallocate(int file, off_t offset, off_t length) {
     return tandrel::test::refused == "fallocate" ? EOPNOTSUPP : systemReserve(file, offset, length);
 }
 
-// Not in the fuzz targets: there the sanitizer's own pthread_create must see
-// every thread, or its leak check would miss the roots on their stacks.
-#ifndef TANDREL_FUZZ_CHECK
+// Not in the fuzz targets nor under ThreadSanitizer: there the sanitizer's
+// own pthread_create must see every thread, to find the roots on its stack
+// for the leak check, or to follow it at all.
+#if !defined(TANDREL_FUZZ_CHECK) && !defined(TANDREL_THREAD_SANITIZE)
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*work)(void*),
                               void* context) {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
