@@ -41,13 +41,13 @@ TEST(PassphraseFile, Rows) {
         verb == "unset" ? clearConfigFileSetting() : setConfigFileSetting(row[1] == "-" ? dir.file("missing") : path);
         std::string found = "-";
         bool listed = false, leftBehind = false;
+        const bool asks = verb == "lookup" || verb == "cut";
         const std::string printed = capturedOutput([&] {
             const PassphraseConfig config(kSettingsKeyPath);
             if (verb == "cut") {
                 EXPECT_TRUE(systemLine({0, "", {"truncate", "passphrases.txt", "0"}}, dir.path()));
             }
             char passphrase[kLookupBufferSize];
-            const bool asks = verb == "lookup" || verb == "cut";
             const char* project = asks ? row[2].c_str() : "a";
             if (config.lookupPassphrase(project, passphrase, sizeof passphrase)) found = passphrase;
             secureWipe(passphrase, sizeof passphrase);
@@ -58,7 +58,6 @@ TEST(PassphraseFile, Rows) {
         EXPECT_FALSE(leftBehind) << row[1];
 #endif
         // A lookup gives its answer; the rest are judged by what they print.
-        const bool asks = verb == "lookup" || verb == "cut";
         const std::string expected = verb == "list" ? heading + row[2] : asks ? row[3] : row[2];
         EXPECT_EQ(asks ? found : printed, expected) << row[1];
         EXPECT_EQ(listed, verb == "list" || verb == "lookup") << row[1];

@@ -19,10 +19,7 @@
 #include "platform/pending_outputs.h"
 #include "platform/os_posix.h"
 #else
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 #endif
 
 #include "support/scenario.h"
@@ -146,23 +143,6 @@ TEST(NamedTemporaries, AFullRecordOfNamesRefusesTheNextOutputAndLeavesNoFile) {
         EXPECT_EQ(dir.entries().size(), 8u);
     }
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
-}
-
-// Where the file system has no reservation call, zeros are written instead,
-// and a size limit is still a clean failure.
-TEST(PosixMappedFileDeathTest, ReservingByWritingFailsCleanlyAtALimit) {
-    TempDir dir;
-    EXPECT_EXIT(
-        {
-            if (!testing::limitFileSize(64 * 1024)) std::_Exit(10);
-            platform::os::prepareProcess();
-            const int small = ::open(dir.file("small").c_str(), O_RDWR | O_CREAT, 0600);
-            const int big = ::open(dir.file("big").c_str(), O_RDWR | O_CREAT, 0600);
-            if (!platform::os::reserveByWriting(small, 0, 60 * 1024)) std::_Exit(11);
-            std::_Exit(platform::os::reserveByWriting(big, 0, 1 << 20) ? 12 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_GE(testing::allocatedBytes(dir.file("small")), 60u * 1024);
 }
 
 // A file written in place (it has a second name) has the space set aside

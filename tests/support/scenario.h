@@ -29,10 +29,12 @@
 //                                      unfinished outputs from the start, ignores a signal
 //                                      as under nohup, starts with it held back, or may
 //                                      write files of at most that size
-//   program | codepage 932             the run is the built program, started with its words as
-//                                      UTF-8 in a wide command line (in code page 932) (Windows)
-//   refuse threads|direct-writes       no thread can be made, or a write past the file
-//                                      cache fails where a plain one would not
+//   program | codepage 932             the run is the built program started by a shell (on
+//                                      Windows with its UTF-8 words in a wide command line, in
+//                                      code page 932 when asked)
+//   refuse threads|direct-writes|fallocate   no thread can be made, a write past the file
+//                                      cache fails where a plain one would not, or the file
+//                                      system has no reservation call
 //   during truncate <name> <length> | poke <name> <offset> <byte> | write <name> "<text>"
 //          | folder <name> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written

@@ -68,17 +68,6 @@ bool writeText(platform::MappedFile& file, const std::string& text) {
 
 }  // namespace tandrel::test
 
-namespace tandrel::testing {
-
-ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
-    const test::TempDir capture;
-    std::fflush(nullptr);  // nothing buffered here is written twice or after the program's output
-    const int status = exitStatusOf(std::system(shellCommand(args, workDir, capture.file("output")).c_str()));
-    return {status, test::readBytes(capture.path() / "output")};
-}
-
-}  // namespace tandrel::testing
-
 namespace tandrel::test {
 
 void setConfigFileSetting(const std::string& value) {

@@ -23,14 +23,8 @@ struct ProcessResult {
 };
 
 // Runs args[0] with the given arguments in workDir, standard input empty,
-// through the system's command interpreter: the one way of starting a
-// program that every system's C runtime has.
+// through the shell, both outputs captured (POSIX).
 ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir);
-// The interpreter's command for it, with both outputs sent to `outputFile`,
-// and the status of a program from what std::system() answers.
-std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
-                         const std::string& outputFile);
-int exitStatusOf(int systemResult);
 
 // What text printed to standard output through the C runtime reaches a
 // pipe or file as. POSIX passes it unchanged; on Windows standard output is

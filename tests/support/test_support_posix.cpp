@@ -68,8 +68,7 @@ std::filesystem::path settingFile(const char* keyPath, const char* valueName) {
     return std::filesystem::path(root != nullptr ? root : "") / key / valueName;
 }
 
-}  // namespace
-
+// The shell's command for a run, both outputs sent to `outputFile`.
 std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
                          const std::string& outputFile) {
     // Single quotes keep every byte but a single quote, which ends them.
@@ -82,8 +81,14 @@ std::string shellCommand(const std::vector<std::string>& args, const std::string
     return command + " </dev/null >" + quoted(outputFile) + " 2>&1";
 }
 
-int exitStatusOf(int systemResult) {
-    return WIFSIGNALED(systemResult) ? 128 + WTERMSIG(systemResult) : WEXITSTATUS(systemResult);
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& args, const std::string& workDir) {
+    const test::TempDir capture;
+    std::fflush(nullptr);  // nothing buffered here is written twice or after the program's output
+    const int status = std::system(shellCommand(args, workDir, capture.file("output")).c_str());
+    return {WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status),
+            test::readBytes(capture.path() / "output")};
 }
 
 std::string printedForm(const std::string& text) { return text; }
@@ -208,6 +213,12 @@ void holdIfDue() {
 
 EntryRun runEntry(const std::vector<std::string>& args, const fs::path& workDir, const EntryOptions& options) {
     EntryRun run;
+    if (options.asProgram) {
+        std::vector<std::string> words{TANDREL_EXE};
+        words.insert(words.end(), args.begin(), args.end());
+        const testing::ProcessResult result = testing::runProcess(words, workDir.string());
+        return {result.output, result.status, ""};
+    }
     int ends[2];
     if (pipe(ends) != 0) {
         ADD_FAILURE() << "no pipe";

@@ -129,19 +129,6 @@ std::string unixPath(const std::filesystem::path& path) {
 
 }  // namespace
 
-// The program is named by its full path, since the command first changes
-// the drive. Each word is only put in double quotes: no argument the tests
-// pass holds a double quote or a percent sign, or ends in a backslash.
-std::string shellCommand(const std::vector<std::string>& args, const std::string& workDir,
-                         const std::string& outputFile) {
-    const auto program = std::filesystem::absolute(args.at(0)).make_preferred().string();
-    std::string command = "cd /d \"" + workDir + "\" && \"" + program + '"';
-    for (std::size_t i = 1; i < args.size(); ++i) command += " \"" + args[i] + '"';
-    return command + " <NUL >\"" + outputFile + "\" 2>&1";
-}
-
-int exitStatusOf(int systemResult) { return systemResult; }
-
 std::string printedForm(const std::string& text) {
     std::string bytes;
     for (const char c : text) {
