@@ -57,11 +57,15 @@ void forEachCleanupSignal(Act&& act) {
 
 void removeByName(std::intptr_t directory, const char* name) { unlinkat(fd(directory), name, 0); }
 
-extern "C" void removePendingAndDie(int signalNumber) {
+// Ends the process by the signal's default action: at once, or, inside the
+// handler of that very signal, as soon as the handler returns.
+void removePendingAndRaise(int signalNumber) {
     removePendingOutputs(removeByName);
     std::signal(signalNumber, SIG_DFL);
-    std::raise(signalNumber);  // delivered, by the default action, once this handler returns
+    std::raise(signalNumber);
 }
+
+extern "C" void removePendingAndDie(int signalNumber) { removePendingAndRaise(signalNumber); }
 
 // Faults cannot be held back by the signal mask (a real one would end the
 // process at once), so while SignalsHeld is in force a sent one is noted
@@ -71,8 +75,11 @@ std::atomic<int> deferredFault{0};
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 // What each fault signal did before this process took it over (a
-// sanitizer's report, say): a real fault is handed back to it.
+// sanitizer's report, say): a real fault is handed back to it. A fault
+// signal the caller ignored is still caught, since the kernel delivers a
+// real one regardless; only a sent one is then ignored.
 struct sigaction previousFaultAction[NSIG];
+bool faultIgnoredBefore[NSIG];
 
 // Input views that a truncation may take pages from. Read by the bus-error
 // handler, so only fixed memory and lock-free atomics.
@@ -111,17 +118,21 @@ bool replaceLostPage(const siginfo_t* info) {
 extern "C" void onFault(int signalNumber, siginfo_t* info, void*) {
     const bool sent = info->si_code <= 0;
     if (!sent && signalNumber == SIGBUS && info->si_code == BUS_ADRERR && replaceLostPage(info)) return;
-    if (sent && holdDepth.load() > 0) {
+    if (sent && faultIgnoredBefore[signalNumber]) return;
+    if (sent) {
         deferredFault.store(signalNumber);
+        // The holder collects it when its hold ends; a hold that ended while
+        // this was stored has left it here, to be taken now.
+        if (holdDepth.load() > 0) return;
+        if (const int fault = deferredFault.exchange(0); fault != 0) removePendingAndRaise(fault);
         return;
     }
     removePendingOutputs(removeByName);
-    if (sent) {
-        std::signal(signalNumber, SIG_DFL);
-        std::raise(signalNumber);
-        return;
-    }
-    sigaction(signalNumber, &previousFaultAction[signalNumber], nullptr);  // the fault repeats on return
+    sigaction(signalNumber, &previousFaultAction[signalNumber], nullptr);
+    // A memory or arithmetic fault repeats when the handler returns, now
+    // reaching what handled it before; a trap or a refused system call does
+    // not, and is raised again.
+    if (signalNumber == SIGTRAP || signalNumber == SIGSYS) std::raise(signalNumber);
 }
 
 void install(int signalNumber, void (*handler)(int)) {
@@ -139,7 +150,7 @@ void install(int signalNumber, void (*handler)(int)) {
 void installFaultHandler(int signalNumber) {
     struct sigaction& previous = previousFaultAction[signalNumber];
     sigaction(signalNumber, nullptr, &previous);
-    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) return;
+    faultIgnoredBefore[signalNumber] = (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN;
     struct sigaction action {};
     action.sa_sigaction = onFault;
     action.sa_flags = SA_SIGINFO;
@@ -161,11 +172,7 @@ public:
     }
     ~SignalsHeld() {
         if (holdDepth.fetch_sub(1) == 1) {
-            if (const int fault = deferredFault.exchange(0); fault != 0) {
-                removePendingOutputs(removeByName);
-                std::signal(fault, SIG_DFL);
-                std::raise(fault);
-            }
+            if (const int fault = deferredFault.exchange(0); fault != 0) removePendingAndRaise(fault);
         }
         sigprocmask(SIG_SETMASK, &previous_, nullptr);
     }
@@ -253,13 +260,24 @@ bool nameUnnamed(Temporary& temporary) {
 // Moves a named temporary file to a name that must still be free. Where the
 // file system cannot rename without replacing, a second link does the same:
 // it too fails when the name is taken.
-bool renameNoReplace(const Temporary& temporary, const std::string& leaf) {
+bool renameNoReplace(Temporary& temporary, const std::string& leaf) {
     const int folder = fd(temporary.directory);
-    if (renameat2(folder, temporary.name.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE) == 0) return true;
+    const char* name = temporary.name.c_str();
+    if (renameat2(folder, name, folder, leaf.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-    if (linkat(folder, temporary.name.c_str(), folder, leaf.c_str(), 0) != 0) return false;
-    unlinkat(folder, temporary.name.c_str(), 0);
-    return true;
+    if (linkat(folder, name, folder, leaf.c_str(), 0) == 0) {
+        if (unlinkat(folder, name, 0) != 0) temporary.keptAs = temporary.folder + temporary.name;
+        return true;
+    }
+    if (errno != EPERM && errno != ENOTSUP) return false;
+    // No second names either: an empty file claims the name, then the result
+    // replaces it. A crash between the two leaves that empty file.
+    const int claim = openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (claim < 0) return false;
+    ::close(claim);
+    if (renameat(folder, name, folder, leaf.c_str()) == 0) return true;
+    unlinkat(folder, leaf.c_str(), 0);
+    return false;
 }
 
 // Makes names created in or removed from a folder survive a crash as well.
@@ -657,8 +675,12 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
     if (flock(destination, LOCK_EX | LOCK_NB) != 0) return false;
     // Interrupts wait until the file is whole again.
     const SignalsHeld held;
-    if (!setAsideInPlace(destination, length) || !nameUnnamed(temporary)) return false;
+    // The result gets its name first: from the moment the target changes
+    // (even by the zeros that set its space aside) a complete copy stands
+    // beside it.
+    if (!nameUnnamed(temporary)) return false;
     syncDirectory(temporary.directory);
+    if (!setAsideInPlace(destination, length)) return false;
     // From here the named temporary file holds the only complete copy until
     // the target does. Writing as root would keep set-user-ID and
     // set-group-ID bits that a write by anyone else clears: they go first.

@@ -82,10 +82,10 @@ public:
 
 void removeByName(std::intptr_t, const char* path) { deleteByName(path); }
 
-// The file that holds the whole result while it is copied into its target.
-// Set and cleared under the lock, and read by the handler only while the copy
-// holds the lock, so never while it changes.
-std::string copyingFrom;
+// The file that holds the whole result while it is copied into its target,
+// for the handler: written before `copying` is set, never while it is.
+char copyingFrom[32768 * 3];
+std::atomic<bool> copying{false};
 
 // A closed console, a logoff or a shutdown leaves the process a few seconds
 // (five for a closed console), then ends it. A copy in place is waited for
@@ -100,8 +100,10 @@ bool awaitPublishing(DWORD event) {
         if (TryAcquireSRWLockExclusive(&publishing)) return true;
         Sleep(10);
     }
-    std::printf(kResultKeptMessage, copyingFrom.c_str());
-    std::fflush(stdout);
+    if (copying.load()) {
+        std::printf(kResultKeptMessage, copyingFrom);
+        std::fflush(stdout);
+    }
     return false;
 }
 
@@ -345,11 +347,16 @@ bool resolveLink(const char* path, Target& target) {
     const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    char resolved[MAX_PATH + 8];
-    const DWORD length = GetFinalPathNameByHandleA(file, resolved, sizeof resolved, FILE_NAME_NORMALIZED);
+    // The wide form, converted exactly: the narrow call would turn a name
+    // the code page lacks into a look-alike of another file.
+    const DWORD needed = GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED);
+    std::wstring resolved(needed, L'\0');
+    const DWORD length =
+        needed == 0 ? 0 : GetFinalPathNameByHandleW(file, resolved.data(), needed, FILE_NAME_NORMALIZED);
     CloseHandle(file);
-    if (length == 0 || length >= sizeof resolved) return false;
-    splitPath(resolved, target.directory, target.leaf);
+    std::string bytes;
+    if (length == 0 || length >= needed || !codePageFromWide(resolved.c_str(), bytes, nullptr)) return false;
+    splitPath(bytes, target.directory, target.leaf);
     return true;
 }
 
@@ -640,10 +647,12 @@ bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t le
         CloseHandle(destination);
         return false;
     }
-    copyingFrom = temporary.name;
+    const bool named = temporary.name.size() < sizeof copyingFrom;
+    if (named) std::memcpy(copyingFrom, temporary.name.c_str(), temporary.name.size() + 1);
+    copying.store(named);
     const bool copied = copyInto(destination, handleOf(temporary.file), length) && setEnd(destination, length) &&
                         FlushFileBuffers(destination);
-    copyingFrom.clear();
+    copying.store(false);
     CloseHandle(destination);
     // The file goes through the handle that made it: in a folder where the
     // user may make files but not delete them, only that handle may.

@@ -45,7 +45,8 @@ TEST(PassphraseFile, Rows) {
         const std::string printed = capturedOutput([&] {
             const PassphraseConfig config(kSettingsKeyPath);
             if (verb == "cut") {
-                EXPECT_TRUE(systemLine({0, "", {"truncate", "passphrases.txt", "0"}}, dir.path()));
+                const std::string firstLine = std::to_string(row[1].find('\n') + 1);
+                EXPECT_TRUE(systemLine({0, "", {"truncate", "passphrases.txt", firstLine}}, dir.path()));
             }
             char passphrase[kLookupBufferSize];
             const char* project = asks ? row[2].c_str() : "a";
