@@ -10,14 +10,12 @@
 #include <optional>
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include "platform/os.h"
 #include "platform/pending_outputs.h"
-#include "platform/os_posix.h"
 #else
 #include "platform/windows_api.h"
 #endif

@@ -14,6 +14,7 @@
 //   owner <name> <user>:<group> | chmod <name> <mode>
 //   xattr <name> <key> "<value>" | acl <name> <entry>
 //   attributes <name> <mask>           Windows file attributes, as SetFileAttributes takes them
+//   access <name> <SDDL>               a Windows access list (checked by same-access <name> <name>)
 //   sealed <name> <plaintext> <project>    encrypted by the tool before the run
 //   passphrases "<text>"|data:<path> | setting <name>|none   the passphrase file; the setting
 //                                      naming it (a bare name opens in the folder the tool runs in)

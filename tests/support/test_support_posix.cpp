@@ -257,7 +257,6 @@ std::string unsupportedHere(const Scenario& scenario) {
         if (verb == "system" && line.words.at(1) != "posix") return "for another system";
         if (verb == "user" && geteuid() != 0) return "needs root to run as another user";
         if (verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
-        if (verb == "append-only" && access("/usr/bin/chattr", X_OK) != 0) return "chattr is not installed";
     }
     return {};
 }

@@ -56,10 +56,8 @@ std::wstring widened(const std::string& utf8) {
 std::string japaneseLocales() {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix == nullptr) return {};
-    std::string folder = std::string(prefix) + "/locale";
-    std::string seen = "Z:" + folder + "/ja_JP.UTF-8";
-    std::replace(seen.begin(), seen.end(), '/', '\\');
-    return GetFileAttributesA(seen.c_str()) != INVALID_FILE_ATTRIBUTES ? folder : std::string();
+    const std::string folder = std::string(prefix) + "/locale";
+    return std::filesystem::exists("Z:" + folder + "/ja_JP.UTF-8") ? folder : std::string();
 }
 
 // Wine names a file's owner after its Unix owner and keeps no other, so a
@@ -282,9 +280,38 @@ std::uint64_t fileIndex(const fs::path& path) {
     return known ? (std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
 }
 
+namespace {
+
+// A file's access list in SDDL; empty when it cannot be read.
+std::string accessOf(const std::string& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
+    const bool read = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                            nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+                                                                           DACL_SECURITY_INFORMATION, &text, nullptr);
+    const std::string list = read ? text : "";
+    LocalFree(text);
+    LocalFree(descriptor);
+    return list;
+}
+
+}  // namespace
+
 bool systemLine(const ScenarioLine& line, const fs::path& work) {
     const std::string& verb = line.words[0];
     if (verb == "owner") return testing::giveToUnixOwner(work.string(), line.words.at(1), line.words.at(2));
+    // Wine keeps of an access list what the Unix mode bits can hold, so a case
+    // compares two files' lists as Windows reads them back.
+    if (verb == "same-access") return accessOf((work / line.words.at(1)).string()) == accessOf((work / line.words.at(2)).string());
+    if (verb == "access") {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const bool set = ConvertStringSecurityDescriptorToSecurityDescriptorA(line.words.at(2).c_str(), SDDL_REVISION_1,
+                                                                              &descriptor, nullptr) &&
+                         SetFileSecurityA((work / line.words.at(1)).string().c_str(), DACL_SECURITY_INFORMATION, descriptor);
+        LocalFree(descriptor);
+        return set;
+    }
     if (verb == "truncate") return testing::cutFromUnix(work.string(), line.words.at(1), line.words.at(2));
     if (verb != "attributes" && verb != "expect-attributes") return false;
     const std::string path = (work / line.words.at(1)).string();
