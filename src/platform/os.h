@@ -1,7 +1,9 @@
-// The system calls under MappedFile, one implementation per operating system.
-// Each primitive does what the system offers and reports what it found; the
-// decisions (what is refused with which message, how an output is published,
-// what a replaced file keeps) are made once, in mapped_file.cpp.
+// The system calls under MappedFile. Each system has one file per job:
+// files_<system>.cpp (inputs, views, what stands at a name), outputs_<system>
+// (temporaries and publishing), signals_posix or interrupts_win32, settings_
+// <system> and names_<system>. Each primitive does what the system offers and
+// reports what it found; the decisions (what is refused, how an output is
+// published, what a replaced file keeps) are made once, in mapped_file.cpp.
 // Internal to src/platform.
 #pragma once
 

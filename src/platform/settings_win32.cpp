@@ -1,0 +1,80 @@
+// The per-user setting in the registry, and what the processor and process
+// say of themselves, on Windows.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/names_win32.h"
+#include "platform/platform.h"
+#include "platform/processor.h"
+#include "platform/windows_api.h"
+
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#define TANDREL_MSVC_X86 1
+#include <emmintrin.h>
+#include <intrin.h>
+#endif
+
+namespace tandrel::platform {
+
+// ---- Per-user settings -----------------------------------------------------
+
+// Read in its wide form and converted exactly: a value naming a character
+// the code page lacks would otherwise name a look-alike file.
+bool readUserSetting(const char* keyPath, const char* valueName, char* out, std::size_t capacity) {
+    std::wstring key;
+    std::wstring value;
+    if (capacity == 0 || capacity > MAXDWORD / sizeof(wchar_t) - 1 || !os::wideFromCodePage(keyPath, key) ||
+        !os::wideFromCodePage(valueName, value)) {
+        return false;
+    }
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    // A value that fits `capacity` bytes has no more characters than that.
+    std::vector<wchar_t> text(capacity + 1, L'\0');
+    DWORD type = REG_NONE;
+    auto size = static_cast<DWORD>(capacity * sizeof(wchar_t));
+    const LONG status = RegQueryValueExW(opened, value.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    RegCloseKey(opened);
+    if (status != ERROR_SUCCESS || type != REG_SZ) return false;
+    // A string may have been stored without its NUL; it is never read past its end.
+    text[size / sizeof(wchar_t)] = L'\0';
+    std::string bytes;
+    if (!os::codePageFromWide(text.data(), bytes, nullptr) || bytes.size() >= capacity) return false;
+    std::memcpy(out, bytes.c_str(), bytes.size() + 1);
+    return true;
+}
+
+// ---- Processor -------------------------------------------------------------
+
+bool processorHasSse2() {
+#ifdef TANDREL_MSVC_X86
+    // The query and one SSE2 instruction each run under a handler: an old
+    // processor may fault on the first, an operating system that does not
+    // save the XMM registers on the second.
+    bool reported = false;
+    __try {
+        reported = featureQueryReportsSse2();
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        return false;
+    }
+    if (!reported) return false;
+    __try {
+        volatile __m128i zero = _mm_setzero_si128();
+        (void)zero;
+    } __except (GetExceptionCode() == EXCEPTION_ILLEGAL_INSTRUCTION ? EXCEPTION_EXECUTE_HANDLER
+                                                                      : EXCEPTION_CONTINUE_SEARCH) {
+        return false;
+    }
+    return true;
+#else
+    // GCC offers no structured exception handling, so the feature query
+    // alone decides. Every x86-64 processor and every Windows that runs this
+    // build supports SSE2, so the query cannot fault and the answer holds.
+    return featureQueryReportsSse2();
+#endif
+}
+
+std::uint32_t processId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+
+}  // namespace tandrel::platform
