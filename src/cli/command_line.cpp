@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/passphrase_config.h"
+#include "container/messages.h"
 #include "container/operations.h"
 #include "platform/platform.h"
 
@@ -42,7 +43,7 @@ void printUsage() {
 }
 
 int runCommandLine(int argc, char** argv) {
-    platform::prepareProcess();
+    platform::prepareProcess(reportKeptAtExit);
     const Mode mode = selectMode(argc, argv);
     if (mode == Mode::Usage) {
         printUsage();

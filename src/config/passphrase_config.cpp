@@ -21,7 +21,8 @@ bool equalIgnoringAsciiCase(const char* a, const char* b) {
 
 PassphraseConfig::PassphraseConfig(const char* keyPath) {
     if (!platform::readUserSetting(keyPath, kSettingsValueName, path_, sizeof path_)) return;
-    valid_ = file_.openRead(path_, true);
+    valid_ = file_.openRead(path_);
+    if (!valid_) std::printf("%s", file_.failure());
     if (valid_) scanner_ = PassphraseScanner({file_.data(), file_.size()});
 }
 

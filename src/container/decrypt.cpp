@@ -19,21 +19,23 @@ constexpr const char* kPassThroughName = "script.znc";
 // A file that is not encrypted is handed on unchanged as "script.znc".
 int passThrough(const platform::MappedFile& input, const char* inPath) {
     platform::MappedFile copy;
-    bool written = copy.createSized(kPassThroughName, input.size(), true);
+    bool written = copy.createSized(kPassThroughName, input.size());
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; written && offset < input.size(); offset += piece) {
         piece = std::min(kChunkSize, input.size() - offset);
         input.copyOut(offset, chunk.bytes, piece);
-        written = copy.write(chunk.bytes, piece, true);
+        written = copy.write(chunk.bytes, piece);
     }
     if (written && !input.intact()) {
         reportChangedWhileRead(inPath);
         return kExitFileFailure;
     }
-    if (!written || !copy.commit(true)) {
+    if (!written || !copy.commit()) {
+        reportFileFailure(copy);
         reportCannotCreate(kPassThroughName);
         return kExitFileFailure;
     }
+    reportLeftCopy(copy);
     return kExitSuccess;
 }
 
@@ -72,7 +74,7 @@ Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile&
         cipher.decryptBuffer(chunk.bytes, chunk.bytes, piece, chain);
         const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
         hashing.put(offset, chunk.bytes, plain);
-        if (plain > 0 && !output.write(chunk.bytes, plain, true)) return Restoring::WriteFailed;
+        if (plain > 0 && !output.write(chunk.bytes, plain)) return Restoring::WriteFailed;
     }
     hashing.finish();
     std::uint8_t digest[kDigestSize];
@@ -92,22 +94,25 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
     const char* name = restorableName(view.name.c_str());
     platform::MappedFile output;
     int status = kExitFileFailure;
-    if (name == nullptr ||
-        !output.createSized(name, view.header.plainLen, true, platform::LinkAtTarget::Replace)) {
+    if (name == nullptr || !output.createSized(name, view.header.plainLen, platform::LinkAtTarget::Replace)) {
+        reportFileFailure(output);
         reportCannotCreate(printableText(view.name.c_str()).c_str());
     } else {
         const Restoring restoring = decipherInto(output, input, view, passphrase);
         // Only a proven result replaces anything: otherwise the output is
         // dropped and an existing file of that name stays as it was.
         if (restoring == Restoring::WriteFailed) {
+            reportFileFailure(output);
             reportCannotCreate(printableText(view.name.c_str()).c_str());
         } else if (!input.intact()) {
             reportChangedWhileRead(inPath);
         } else if (restoring == Restoring::DigestDiffers) {
             reportVerificationFailed();
-        } else if (!output.commit(true)) {
+        } else if (!output.commit()) {
+            reportFileFailure(output);
             reportCannotCreate(printableText(view.name.c_str()).c_str());
         } else {
+            reportLeftCopy(output);
             status = kExitSuccess;
         }
     }
@@ -120,7 +125,8 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
 
 int decryptFile(const PassphraseConfig& config, const char* inPath) {
     platform::MappedFile input;
-    if (!input.openRead(inPath, true)) {
+    if (!input.openRead(inPath)) {
+        reportFileFailure(input);
         reportCannotOpen(inPath);
         return kExitFileFailure;
     }

@@ -60,7 +60,7 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
             blocks += fill;
         }
         encipherAndHash(cipher, chain, hasher, bytes, piece, blocks);
-        if (!output.write(bytes, blocks, true)) return Sealing::WriteFailed;
+        if (!output.write(bytes, blocks)) return Sealing::WriteFailed;
     }
     std::uint8_t enciphered[kDigestSize];
     hasher.final(enciphered);
@@ -94,17 +94,19 @@ int seal(platform::MappedFile& output, const platform::MappedFile& input, const 
     cipher.chained = 1;
     cipher.setKey(material.key, static_cast<std::int16_t>(sizeof material.key));
 
-    const Sealing sealing = output.write(header.data(), static_cast<std::uint32_t>(header.size()), true)
+    const Sealing sealing = output.write(header.data(), static_cast<std::uint32_t>(header.size()))
                                 ? encipherInto(output, input, cipher, material.digest)
                                 : Sealing::WriteFailed;
     if (sealing == Sealing::InputChanged) {
         reportChangedWhileRead(inPath);
         return kExitFileFailure;
     }
-    if (sealing == Sealing::WriteFailed || !output.commit(true)) {
+    if (sealing == Sealing::WriteFailed || !output.commit()) {
+        reportFileFailure(output);
         reportCannotCreate(outPath);
         return kExitFileFailure;
     }
+    reportLeftCopy(output);
     return kExitSuccess;
 }
 
@@ -122,7 +124,8 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
     platform::MappedFile input;
     platform::MappedFile output;
     const char* name = nameWithoutDirectory(inPath);
-    if (!input.openRead(inPath, true)) {
+    if (!input.openRead(inPath)) {
+        reportFileFailure(input);
         reportCannotOpen(inPath);
     } else if (restorableName(name) == nullptr) {
         reportUnrestorableName(inPath);
@@ -131,8 +134,9 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
                outLen > UINT32_MAX) {
         std::printf("%s", platform::kTooLargeMessage);
         reportCannotOpen(inPath);
-    } else if (!output.createSized(outPath, static_cast<std::uint32_t>(outLen), true,
-                                   platform::LinkAtTarget::Follow, platform::WriteBehind::Deep)) {
+    } else if (!output.createSized(outPath, static_cast<std::uint32_t>(outLen), platform::LinkAtTarget::Follow,
+                                   platform::WriteBehind::Deep)) {
+        reportFileFailure(output);
         reportCannotCreate(outPath);
     } else {
         status = seal(output, input, name, project, passphrase, saltSource, inPath, outPath);

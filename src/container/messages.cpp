@@ -67,6 +67,20 @@ std::string printableText(const char* text) {
     return shown;
 }
 
+void reportFileFailure(const platform::MappedFile& file) {
+    if (!file.keptCopy().empty()) std::printf(platform::kResultKeptMessage, file.keptCopy().c_str());
+    if (file.failure() != nullptr) std::printf("%s", file.failure());
+}
+
+void reportLeftCopy(const platform::MappedFile& file) {
+    if (!file.keptCopy().empty()) std::printf(platform::kCopyLeftMessage, file.keptCopy().c_str());
+}
+
+void reportKeptAtExit(const char* path) {
+    std::printf(platform::kResultKeptMessage, path);
+    std::fflush(stdout);
+}
+
 void reportCannotOpen(const char* path) { std::printf("\nERROR: Cannot open \"%s\"", path); }
 
 void reportCannotCreate(const char* path) { std::printf("\nERROR: Cannot create \"%s\"", path); }

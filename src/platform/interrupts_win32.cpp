@@ -1,7 +1,6 @@
 // Windows interrupts: the console handler removes unfinished outputs that
 // live by their name, but never in the middle of publishing one.
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -26,6 +25,7 @@ void removeByName(std::intptr_t, const char* path) { deleteByName(path); }
 // for the handler: written before `copying` is set, never while it is.
 char copyingFrom[32768 * 3];
 std::atomic<bool> copying{false};
+std::atomic<void (*)(const char*)> keptAtExit{nullptr};
 
 // A closed console, a logoff or a shutdown leaves the process a few seconds
 // (five for a closed console), then ends it. A copy in place is waited for
@@ -40,14 +40,13 @@ bool awaitPublishing(DWORD event) {
         if (TryAcquireSRWLockExclusive(&publishing)) return true;
         Sleep(10);
     }
-    if (copying.load()) {
-        std::printf(kResultKeptMessage, copyingFrom);
-        std::fflush(stdout);
-    }
+    if (const auto report = keptAtExit.load(); report != nullptr && copying.load()) report(copyingFrom);
     return false;
 }
 
 }  // namespace
+
+void whenKeptAtExit(void (*report)(const char* path)) { keptAtExit.store(report); }
 
 PublishingHeld::PublishingHeld() { AcquireSRWLockExclusive(&publishing); }
 PublishingHeld::~PublishingHeld() { ReleaseSRWLockExclusive(&publishing); }

@@ -2,7 +2,6 @@
 // with which message, how an output is published, and what a replaced file
 // keeps. The system calls under them are in os_<system>.cpp.
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
 #include "platform/os.h"
@@ -12,10 +11,6 @@ namespace tandrel::platform {
 namespace {
 
 constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
-
-void say(bool report, const char* message) {
-    if (report) std::printf("%s", message);
-}
 
 // Files this process holds open for reading: the inputs and the passphrase
 // file. Windows refuses to replace them because of the way they are shared;
@@ -41,7 +36,10 @@ bool mayBecomeOutput(const os::Target& target) {
 
 }  // namespace
 
-void prepareProcess() { os::prepareProcess(); }
+void prepareProcess(void (*keptAtExit)(const char* path)) {
+    if (keptAtExit != nullptr) os::whenKeptAtExit(keptAtExit);
+    os::prepareProcess();
+}
 
 struct MappedFile::State {
     bool readOnly = true;
@@ -60,14 +58,17 @@ MappedFile::MappedFile() = default;
 
 MappedFile::~MappedFile() { close(); }
 
-bool MappedFile::openRead(const char* path, bool report) {
+bool MappedFile::fail(const char* failure) {
+    failure_ = failure;
+    return false;
+}
+
+bool MappedFile::openRead(const char* path) {
     close();
+    keptCopy_.clear();
     os::prepareProcess();
     auto state = std::make_unique<State>();
-    if (!os::nameIsExact(path) || !os::openForReading(path, state->file)) {
-        say(report, kOpenFailedMessage);
-        return false;
-    }
+    if (!os::nameIsExact(path) || !os::openForReading(path, state->file)) return fail(kOpenFailedMessage);
     std::uint64_t length = 0;
     const char* failure = nullptr;
     if (!os::lengthOf(state->file, length)) {
@@ -84,8 +85,7 @@ bool MappedFile::openRead(const char* path, bool report) {
     if (failure != nullptr) {
         os::closeHandle(state->mapping);
         os::closeHandle(state->file);
-        say(report, failure);
-        return false;
+        return fail(failure);
     }
     state->size = static_cast<std::uint32_t>(length);
     state->id = os::identityOf(state->file);
@@ -95,46 +95,38 @@ bool MappedFile::openRead(const char* path, bool report) {
     return true;
 }
 
-bool MappedFile::createSized(const char* path, std::uint32_t length, bool report, LinkAtTarget links,
-                             WriteBehind writeBehind) {
+bool MappedFile::createSized(const char* path, std::uint32_t length, LinkAtTarget links, WriteBehind writeBehind) {
     close();
+    keptCopy_.clear();
     os::prepareProcess();
     auto state = std::make_unique<State>();
     state->readOnly = false;
     const std::string name = path;
-    if (name.empty() || os::endsInSeparator(name) || !os::nameIsExact(name)) {
-        say(report, kOpenFailedMessage);
-        return false;
-    }
+    if (name.empty() || os::endsInSeparator(name) || !os::nameIsExact(name)) return fail(kOpenFailedMessage);
     state->target = os::inspectTarget(path, links == LinkAtTarget::Follow);
     if (!mayBecomeOutput(state->target) || !os::createTemporary(state->target, state->temporary)) {
         os::closeHandle(state->target.file);
-        say(report, kOpenFailedMessage);
-        return false;
+        return fail(kOpenFailedMessage);
     }
     state_ = std::move(state);
     // Setting the space aside now turns a full disk or a size limit into a
     // clean failure here rather than halfway through the work.
     if (length == 0 || !os::reserve(state_->temporary, length, writeBehind)) {
         close();
-        say(report, kMappingFailedMessage);
-        return false;
+        return fail(kMappingFailedMessage);
     }
     state_->size = length;
     return true;
 }
 
-bool MappedFile::write(const std::uint8_t* data, std::uint32_t length, bool report) {
+bool MappedFile::write(const std::uint8_t* data, std::uint32_t length) {
     if (!state_ || state_->readOnly || length > state_->size - state_->written) return false;
-    if (!os::writeAt(state_->temporary, state_->written, data, length)) {
-        say(report, kMappingFailedMessage);
-        return false;
-    }
+    if (!os::writeAt(state_->temporary, state_->written, data, length)) return fail(kMappingFailedMessage);
     state_->written += length;
     return true;
 }
 
-bool MappedFile::commit(bool report) {
+bool MappedFile::commit() {
     if (!state_ || state_->readOnly) return false;
     State& state = *state_;
     const os::Target& target = state.target;
@@ -154,15 +146,13 @@ bool MappedFile::commit(bool report) {
     }
     // Whatever holds the whole result and could not be removed is named.
     if (!published) os::discard(state.temporary);
-    if (report && !state.temporary.keptAs.empty()) {
-        std::printf(published ? kCopyLeftMessage : kResultKeptMessage, state.temporary.keptAs.c_str());
-    }
+    keptCopy_ = state.temporary.keptAs;
     close();
-    if (!published) say(report, kOpenFailedMessage);
-    return published;
+    return published || fail(kOpenFailedMessage);
 }
 
 void MappedFile::close() {
+    failure_ = nullptr;
     if (!state_) return;
     State& state = *state_;
     if (state.view != nullptr) {
@@ -181,6 +171,10 @@ void MappedFile::close() {
 void MappedFile::copyOut(std::uint32_t offset, std::uint8_t* to, std::uint32_t length) const {
     os::copyFromFile(state_->file, state_->view, offset, to, length);
 }
+
+const char* MappedFile::failure() const { return failure_; }
+
+const std::string& MappedFile::keptCopy() const { return keptCopy_; }
 
 std::uint32_t MappedFile::size() const { return state_ ? state_->size : 0; }
 

@@ -36,6 +36,10 @@ bool nameIsExact(const std::string& path);
 // instead of the end of the process, and a lost page of an input view
 // becomes a marked cut (see watchView).
 void prepareProcess();
+// Who tells the user of a file holding the whole result when the process
+// must end before it is published (Windows: a console closed during a copy
+// in place); nothing calls it elsewhere.
+void whenKeptAtExit(void (*report)(const char* path));
 
 // ---- Reading ---------------------------------------------------------------
 

@@ -11,7 +11,8 @@
 
 namespace tandrel::platform {
 
-// The three low-level file messages. Each begins and ends with a line feed.
+// The three low-level file messages, which the callers print for a failure
+// that MappedFile::failure() names. Each begins and ends with a line feed.
 inline constexpr const char* kOpenFailedMessage =
     "\nERROR: Couldn't open file with CreateFile()\n";
 inline constexpr const char* kMappingFailedMessage =
@@ -19,7 +20,7 @@ inline constexpr const char* kMappingFailedMessage =
 inline constexpr const char* kViewFailedMessage =
     "\nERROR: Couldn't map view of file with MapViewOfFile()\n";
 // Printed with the path of the temporary file that holds a result which
-// could not be copied into the file it was to replace.
+// could not be published (MappedFile::keptCopy()).
 inline constexpr const char* kResultKeptMessage = "\nERROR: The new content is kept in \"%s\"\n";
 // Printed with the path of a copy of a published result that the folder
 // would not let go (an append-only folder).
@@ -30,8 +31,11 @@ inline constexpr const char* kTooLargeMessage =
 
 // Prepares the process for a run, before anything is printed: a closed
 // standard output must not end it, and an interrupt must not leave an
-// unfinished output behind. Safe to call again.
-void prepareProcess();
+// unfinished output behind. `keptAtExit` is called with the path of a file
+// holding the whole result when the process must end before it is
+// published (Windows: a console closed during a copy in place). Safe to
+// call again.
+void prepareProcess(void (*keptAtExit)(const char* path) = nullptr);
 
 // How an existing symbolic link at an output's name is treated.
 enum class LinkAtTarget {
@@ -64,24 +68,23 @@ public:
 
     // Maps an existing regular file read-only. Refuses empty files, files of
     // 4 GiB or more and anything that is not a regular file.
-    bool openRead(const char* path, bool report);
+    bool openRead(const char* path);
 
     // Prepares a new file of exactly `length` bytes (at least 1) that will
     // replace `path` on commit(). Refuses a target that is not a regular
     // file, that the user could not write as it is, or that this process
     // holds open through openRead(), whatever name reaches it.
-    bool createSized(const char* path, std::uint32_t length, bool report,
-                     LinkAtTarget links = LinkAtTarget::Replace,
+    bool createSized(const char* path, std::uint32_t length, LinkAtTarget links = LinkAtTarget::Replace,
                      WriteBehind writeBehind = WriteBehind::Shallow);
 
     // Appends to an output; everything written must add up to its length.
-    bool write(const std::uint8_t* data, std::uint32_t length, bool report);
+    bool write(const std::uint8_t* data, std::uint32_t length);
 
     // Makes a complete output durable and visible under its target name. A
     // replaced file keeps its permissions, group and (where renaming would
     // lose them) its owner, links and access lists; it never gains access.
     // On failure the target is intact, or the result is kept beside it.
-    bool commit(bool report);
+    bool commit();
 
     // Releases the view and the handles; removes an uncommitted output.
     // Safe to call again.
@@ -92,6 +95,15 @@ public:
     // file has lost read as zeros, and intact() turns false.
     void copyOut(std::uint32_t offset, std::uint8_t* to, std::uint32_t length) const;
 
+    // Why the last call failed, as the low-level message the caller prints
+    // (one of the three above, or kTooLargeMessage); null after a success.
+    // Nothing here prints.
+    const char* failure() const;
+    // A file beside the target that holds the whole result and stays: after
+    // a failed commit(), or after one that succeeded where the folder lets
+    // no name be removed. Empty when there is none.
+    const std::string& keptCopy() const;
+
     std::uint32_t size() const;
     const std::uint8_t* data() const;
     bool isOpen() const;
@@ -101,8 +113,12 @@ public:
     bool intact() const;
 
 private:
+    bool fail(const char* failure);
+
     struct State;
     std::unique_ptr<State> state_;
+    const char* failure_ = nullptr;
+    std::string keptCopy_;
 };
 
 // Reads a per-user string setting. keyPath names a key under the current

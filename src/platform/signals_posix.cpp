@@ -206,6 +206,10 @@ void stopWatchingView(const std::uint8_t* view) {
 
 // ---- Threads -------------------------------------------------------------------
 
+// A copy in place waits for every interrupt here; nothing ends the process
+// in the middle of it but a kill no handler sees.
+void whenKeptAtExit(void (*)(const char*)) {}
+
 InterruptsHeldForNewThread::InterruptsHeldForNewThread() {
     static_assert(sizeof(sigset_t) <= sizeof saved_ && alignof(sigset_t) <= 8, "room for the caller's mask");
     sigset_t held;

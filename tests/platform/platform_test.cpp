@@ -131,13 +131,13 @@ TEST(NamedTemporaries, AFullRecordOfNamesRefusesTheNextOutputAndLeavesNoFile) {
         std::vector<std::unique_ptr<MappedFile>> outputs;
         for (int i = 0; i < 8; ++i) {
             outputs.push_back(std::make_unique<MappedFile>());
-            ASSERT_TRUE(outputs.back()->createSized(dir.file("out").c_str(), 1 << 16, true)) << round << i;
+            ASSERT_TRUE(outputs.back()->createSized(dir.file("out").c_str(), 1 << 16)) << round << i;
         }
         // Nothing is written yet, but every block is already set aside.
         EXPECT_GE(testing::allocatedBytes(dir.file(dir.entries().at(0))), 1u << 16);
         MappedFile ninth;
-        EXPECT_EQ(capturedOutput([&] { EXPECT_FALSE(ninth.createSized(dir.file("out").c_str(), 1, true)); }),
-                  "\nERROR: Couldn't open file with CreateFile()\n");
+        EXPECT_FALSE(ninth.createSized(dir.file("out").c_str(), 1));
+        EXPECT_STREQ(ninth.failure(), "\nERROR: Couldn't open file with CreateFile()\n");
         EXPECT_EQ(dir.entries().size(), 8u);
     }
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
@@ -162,10 +162,10 @@ TEST(PosixMappedFile, WritingInPlaceOnAFullDiskLeavesTheOldFile) {
     for (const char* refused : {"", "fallocate"}) {
         testing::refuse(refused);
         MappedFile file;
-        ASSERT_TRUE(file.createSized(target.c_str(), 800 * 1024, true));
+        ASSERT_TRUE(file.createSized(target.c_str(), 800 * 1024));
         ASSERT_TRUE(writeText(file, std::string(800 * 1024, 'n')));
-        EXPECT_EQ(capturedOutput([&] { EXPECT_FALSE(file.commit(true)); }),
-                  "\nERROR: Couldn't open file with CreateFile()\n");
+        EXPECT_FALSE(file.commit());
+        EXPECT_STREQ(file.failure(), "\nERROR: Couldn't open file with CreateFile()\n");
         testing::refuse("");
         EXPECT_EQ(readBytes(target), std::string(100 * 1024, 'o')) << refused;
         EXPECT_EQ(fs::hard_link_count(target), 2u);

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "container/messages.h"
 #include "platform/os.h"
 #include "support/test_helpers.h"
 
@@ -250,14 +251,16 @@ private:
         const std::string path = word.rfind('@', 0) == 0 ? word.substr(1) : at(word).string();
         bool done = false;
         if (verb == "hold" || verb == "glance") {
-            EXPECT_TRUE(held_.emplace_back(std::make_unique<platform::MappedFile>())->openRead(path.c_str(), true));
+            EXPECT_TRUE(held_.emplace_back(std::make_unique<platform::MappedFile>())->openRead(path.c_str()));
             if (verb == "glance") held_.back()->close();
             return true;
         }
         if (verb == "open") {
             EXPECT_TRUE(w.size() == 1 || w.at(1) == "quiet") << "open <path> [quiet]";
-            output_.openRead(path.c_str(), false);  // a second opening lets the first go
-            result_.output = capturedOutput([&] { done = output_.openRead(path.c_str(), w.size() == 1); });
+            output_.openRead(path.c_str());  // a second opening lets the first go
+            done = output_.openRead(path.c_str());
+            // What the tool prints for it, unless the case asks for quiet.
+            if (w.size() == 1) result_.output = capturedOutput([&] { reportFileFailure(output_); });
             mapped_ = done ? std::string(reinterpret_cast<const char*>(output_.data()), output_.size()) : "-";
         } else if (verb == "create") {
 #ifndef _WIN32
@@ -266,7 +269,8 @@ private:
             EXPECT_TRUE(w.size() == 2 || w.at(2) == "follow") << "create <path> <length> [follow]";
             const auto length = static_cast<std::uint32_t>(std::stoul(w.at(1)));
             const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
-            result_.output = capturedOutput([&] { done = output_.createSized(path.c_str(), length, true, links); });
+            done = output_.createSized(path.c_str(), length, links);
+            result_.output = capturedOutput([&] { reportFileFailure(output_); });
             EXPECT_TRUE(!done || writeText(output_, std::string(length, 'n')));
         } else if (verb == "cut-under") {
             // Cut short from outside while it is mapped, then read whole again.
@@ -274,7 +278,8 @@ private:
             mapped_ = std::string(reinterpret_cast<const char*>(output_.data()), output_.size());
             done = output_.intact();
         } else if (verb == "commit") {
-            result_.output = capturedOutput([&] { done = output_.commit(true); });
+            done = output_.commit();
+            result_.output = capturedOutput([&] { done ? reportLeftCopy(output_) : reportFileFailure(output_); });
             closeAll();
         } else {
             return false;

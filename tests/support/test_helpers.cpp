@@ -63,7 +63,7 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
 }
 
 bool writeText(platform::MappedFile& file, const std::string& text) {
-    return file.write(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()), true);
+    return file.write(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()));
 }
 
 }  // namespace tandrel::test
