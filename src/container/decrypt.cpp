@@ -42,9 +42,7 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
 enum class Restoring { Proven, WriteFailed, DigestDiffers };
 
 // For a large file the plaintext is hashed on a thread of its own, beside
-// the cipher; for a small one a thread would cost more than it saves.
-constexpr std::uint32_t kHashThreadFrom = 4u << 20;
-
+// the cipher.
 // Deciphers into the output piece by piece and hashes the plaintext; the
 // fill after the plaintext is discarded unchecked.
 Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile& input, const ContainerView& view,
@@ -65,7 +63,7 @@ Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile&
             hasher.update(data, static_cast<std::uint32_t>(piece));
             return true;
         },
-        kChunkSize, plainLen >= kHashThreadFrom);
+        kChunkSize, plainLen >= platform::kHelperThreadFrom);
     CbcChain chain;
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {

@@ -32,10 +32,6 @@ void encipherAndHash(const BlowfishCipher& cipher, CbcChain& chain, Sha256& hash
     }
 }
 
-// Inputs this large are read ahead on a thread of their own; for a small
-// one a thread would cost more than it saves.
-constexpr std::uint32_t kReadAheadFrom = 4u << 20;
-
 // Enciphers the zero-filled plaintext into the output, piece by piece. Each
 // piece is a copy out of the input, which another process may change
 // meanwhile, and what is enciphered is hashed: only when that has the digest
@@ -51,7 +47,7 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     // The last piece has room after it for the fill of its last block, which
     // is written there rather than read past the input's last byte, the last
     // of its mapping.
-    platform::ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= kReadAheadFrom);
+    platform::ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= platform::kHelperThreadFrom);
     std::uint32_t piece = 0;
     for (std::uint32_t offset = 0; std::uint8_t* bytes = pieces.next(piece); offset += piece) {
         std::uint32_t blocks = piece;
@@ -74,7 +70,7 @@ void hashInput(const platform::MappedFile& input, std::uint8_t* digest) {
     Sha256 hasher;
     hasher.reset();
     Chunk chunk;
-    platform::ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, input.size() >= kReadAheadFrom);
+    platform::ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, input.size() >= platform::kHelperThreadFrom);
     std::uint32_t piece = 0;
     while (const std::uint8_t* bytes = pieces.next(piece)) hasher.update(bytes, piece);
     hasher.final(digest);

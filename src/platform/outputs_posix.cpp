@@ -17,6 +17,7 @@
 #include "platform/os.h"
 #include "platform/os_posix.h"
 #include "platform/pending_outputs.h"
+#include "platform/platform.h"
 
 namespace tandrel::platform::os {
 namespace {
@@ -217,8 +218,7 @@ bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind depth) {
     // thread would cost more than it saves. Slow work on an output that is
     // flushed on the way gets a deep queue, for what it makes while the disk
     // spends a flush (some 50 ms) on nothing else.
-    constexpr std::uint64_t kThreadedFrom = 4u << 20;
-    const bool threaded = reserved && length >= kThreadedFrom;
+    const bool threaded = reserved && length >= kHelperThreadFrom;
     const bool deep = depth == WriteBehind::Deep && length > kFlushStep;
     temporary.writer.emplace(
         [file = fd(temporary.file), threaded, directAllowed = true](std::uint64_t offset, const std::uint8_t* data,

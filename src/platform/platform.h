@@ -37,6 +37,10 @@ inline constexpr const char* kTooLargeMessage =
 // call again.
 void prepareProcess(void (*keptAtExit)(const char* path) = nullptr);
 
+// Files from this size on are read ahead, hashed or written on a helper
+// thread of their own; for smaller ones a thread would cost more than it saves.
+inline constexpr std::uint32_t kHelperThreadFrom = 4u << 20;
+
 // How an existing symbolic link at an output's name is treated.
 enum class LinkAtTarget {
     Follow,   // the file the link names receives the output, as a shell redirection would
