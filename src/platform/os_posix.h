@@ -25,6 +25,9 @@ private:
     sigset_t previous_;
 };
 
+// Sets the handlers that remove named outputs, once: before the first name.
+void armCleanupSignals();
+
 // Sets the bytes from `from` to `to` aside by writing zeros, where the file
 // system offers no reservation call: a full disk or a size limit still fails
 // here.

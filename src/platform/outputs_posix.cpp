@@ -55,6 +55,7 @@ void forgetName(Temporary& temporary) {
 // for removal by an interrupt. The caller holds the signals back.
 template <typename Claim>
 bool claimFreshName(Temporary& temporary, Claim&& claim) {
+    armCleanupSignals();
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary.name = temporaryName();
         if (claim(temporary.name)) {

@@ -117,27 +117,27 @@ extern "C" void onFault(int signalNumber, siginfo_t* info, void*) {
     if (signalNumber == SIGTRAP || signalNumber == SIGSYS) std::raise(signalNumber);
 }
 
+// A signal the caller chose to ignore (nohup, a script's trap) stays
+// ignored: catching it would make the run killable after all. The handler
+// goes in and the old action is given back in one call each, since the
+// caller holds the signals back meanwhile.
 void install(int signalNumber, void (*handler)(int)) {
-    // A signal the caller chose to ignore (nohup, a script's trap) stays
-    // ignored: catching it would make the run killable after all.
-    struct sigaction previous {};
-    sigaction(signalNumber, nullptr, &previous);
-    if (previous.sa_handler == SIG_IGN) return;
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    sigaction(signalNumber, &action, nullptr);
+    struct sigaction previous {};
+    sigaction(signalNumber, &action, &previous);
+    if (previous.sa_handler == SIG_IGN) sigaction(signalNumber, &previous, nullptr);
 }
 
 void installFaultHandler(int signalNumber) {
-    struct sigaction& previous = previousFaultAction[signalNumber];
-    sigaction(signalNumber, nullptr, &previous);
-    faultIgnoredBefore[signalNumber] = (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN;
     struct sigaction action {};
     action.sa_sigaction = onFault;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    sigaction(signalNumber, &action, nullptr);
+    struct sigaction& previous = previousFaultAction[signalNumber];
+    sigaction(signalNumber, &action, &previous);
+    faultIgnoredBefore[signalNumber] = (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN;
 }
 
 }  // namespace
@@ -157,6 +157,24 @@ SignalsHeld::~SignalsHeld() {
     sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
+namespace {
+
+bool cleanupArmed = false;
+
+}  // namespace
+
+// The handlers that remove named outputs matter only once an output has a
+// name, which most runs never give one (unnamed temporary files go with the
+// process by themselves): they are set then, sparing every other run some
+// hundred system calls.
+void armCleanupSignals() {
+    if (cleanupArmed) return;
+    cleanupArmed = true;
+    forEachCleanupSignal([](int signalNumber) { install(signalNumber, removePendingAndDie); });
+    for (int signalNumber : kFaultSignals) {
+        if (signalNumber != SIGBUS) installFaultHandler(signalNumber);
+    }
+}
 
 // The bus-error handler stands for everything set here: where it is in
 // place, so is the rest, and where it is not (as in a child process that
@@ -169,8 +187,8 @@ void prepareProcess() {
     // write, never as the end of the process with its status lost.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    forEachCleanupSignal([](int signalNumber) { install(signalNumber, removePendingAndDie); });
-    for (int signalNumber : kFaultSignals) installFaultHandler(signalNumber);
+    installFaultHandler(SIGBUS);
+    cleanupArmed = false;
     // A fault the caller left held back would end the run by the default
     // action, past the handler that turns a cut input into a clean failure.
     sigset_t faults;
