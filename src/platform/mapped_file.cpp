@@ -65,7 +65,6 @@ bool MappedFile::fail(const char* failure) {
 
 bool MappedFile::openRead(const char* path) {
     close();
-    keptCopy_.clear();
     os::prepareProcess();
     auto state = std::make_unique<State>();
     if (!os::nameIsExact(path) || !os::openForReading(path, state->file)) return fail(kOpenFailedMessage);
@@ -97,7 +96,6 @@ bool MappedFile::openRead(const char* path) {
 
 bool MappedFile::createSized(const char* path, std::uint32_t length, LinkAtTarget links, WriteBehind writeBehind) {
     close();
-    keptCopy_.clear();
     os::prepareProcess();
     auto state = std::make_unique<State>();
     state->readOnly = false;
@@ -146,13 +144,15 @@ bool MappedFile::commit() {
     }
     // Whatever holds the whole result and could not be removed is named.
     if (!published) os::discard(state.temporary);
-    keptCopy_ = state.temporary.keptAs;
+    const std::string kept = state.temporary.keptAs;
     close();
+    keptCopy_ = kept;
     return published || fail(kOpenFailedMessage);
 }
 
 void MappedFile::close() {
     failure_ = nullptr;
+    keptCopy_.clear();
     if (!state_) return;
     State& state = *state_;
     if (state.view != nullptr) {

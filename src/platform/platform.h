@@ -90,8 +90,8 @@ public:
     // On failure the target is intact, or the result is kept beside it.
     bool commit();
 
-    // Releases the view and the handles; removes an uncommitted output.
-    // Safe to call again.
+    // Releases the view and the handles; removes an uncommitted output, and
+    // forgets what the last call failed with or kept. Safe to call again.
     void close();
 
     // Copies `length` bytes of an input, from `offset`, into `to`; the range

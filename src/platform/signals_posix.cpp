@@ -110,7 +110,13 @@ extern "C" void onFault(int signalNumber, siginfo_t* info, void*) {
         return;
     }
     removePendingOutputs(removeByName);
-    sigaction(signalNumber, &previousFaultAction[signalNumber], nullptr);
+    // A fault the caller ignored is one the kernel forces: its default ends
+    // the process.
+    if (faultIgnoredBefore[signalNumber]) {
+        std::signal(signalNumber, SIG_DFL);
+    } else {
+        sigaction(signalNumber, &previousFaultAction[signalNumber], nullptr);
+    }
     // A memory or arithmetic fault repeats when the handler returns, now
     // reaching what handled it before; a trap or a refused system call does
     // not, and is raised again.

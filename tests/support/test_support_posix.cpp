@@ -257,6 +257,9 @@ std::string unsupportedHere(const Scenario& scenario) {
         if (verb == "system" && line.words.at(1) != "posix") return "for another system";
         if (verb == "user" && geteuid() != 0) return "needs root to run as another user";
         if (verb == "acl" && access("/usr/bin/setfacl", X_OK) != 0) return "setfacl is not installed";
+        if (verb == "append-only" && (geteuid() != 0 || access("/usr/bin/chattr", X_OK) != 0)) {
+            return "needs chattr, as root";
+        }
     }
     return {};
 }
@@ -334,7 +337,8 @@ bool systemLine(const ScenarioLine& line, const fs::path& work) {
 extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offset) {
     using Pwrite = ssize_t (*)(int, const void*, size_t, off_t);
     static const auto systemPwrite = reinterpret_cast<Pwrite>(dlsym(RTLD_NEXT, "pwrite"));
-    if (tandrel::test::refused == "direct-writes" && (fcntl(file, F_GETFL) & O_DIRECT) != 0) {
+    const std::string& refused = tandrel::test::refused;
+    if (refused == "writes" || (refused == "direct-writes" && (fcntl(file, F_GETFL) & O_DIRECT) != 0)) {
         errno = EINVAL;
         return -1;
     }
@@ -342,6 +346,24 @@ extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offse
     if (put > 0) tandrel::test::written += static_cast<std::uint64_t>(put);
     tandrel::test::holdIfDue();
     return put;
+}
+
+// File systems that can neither rename without replacing nor give a file a
+// second name (some FUSE ones).
+extern "C" int renameat2(int from, const char* name, int to, const char* newName, unsigned flags) {
+    using Rename = int (*)(int, const char*, int, const char*, unsigned);
+    static const auto systemRename = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
+    if (tandrel::test::refused != "links") return systemRename(from, name, to, newName, flags);
+    errno = EINVAL;
+    return -1;
+}
+
+extern "C" int linkat(int from, const char* name, int to, const char* newName, int flags) {
+    using Link = int (*)(int, const char*, int, const char*, int);
+    static const auto systemLink = reinterpret_cast<Link>(dlsym(RTLD_NEXT, "linkat"));
+    if (tandrel::test::refused != "links") return systemLink(from, name, to, newName, flags);
+    errno = EPERM;
+    return -1;
 }
 
 // File systems without a reservation call (ext2, some network ones).
