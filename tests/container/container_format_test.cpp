@@ -41,7 +41,7 @@ TEST(Rows, RestorableNameIsABareNameOrNothing) {
 
 TEST(Rows, PrintableTextShowsControlsEscaped) {
     const auto rows = readRows("printable.rows");
-    ASSERT_EQ(rows.size(), 19u);
+    ASSERT_EQ(rows.size(), 20u);
     for (const auto& row : rows) EXPECT_EQ(printableText(row.at(0).c_str()), row.at(1)) << row.at(0);
 }
 
