@@ -18,8 +18,8 @@ constexpr const char* kPassThroughName = "script.znc";
 
 // A file that is not encrypted is handed on unchanged as "script.znc".
 int passThrough(const platform::MappedFile& input, const char* inPath) {
-    platform::MappedFile copy;
-    bool written = copy.createSized(kPassThroughName, input.size());
+    platform::PendingOutput copy;
+    bool written = copy.create(kPassThroughName, input.size());
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; written && offset < input.size(); offset += piece) {
         piece = std::min(kChunkSize, input.size() - offset);
@@ -30,7 +30,7 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
         reportChangedWhileRead(inPath);
         return kExitFileFailure;
     }
-    if (!written || !copy.commit()) {
+    if (!written || !copy.publish()) {
         reportFileFailure(copy);
         reportCannotCreate(kPassThroughName);
         return kExitFileFailure;
@@ -45,7 +45,7 @@ enum class Restoring { Proven, WriteFailed, DigestDiffers };
 // the cipher.
 // Deciphers into the output piece by piece and hashes the plaintext; the
 // fill after the plaintext is discarded unchecked.
-Restoring decipherInto(platform::MappedFile& output, const platform::MappedFile& input, const ContainerView& view,
+Restoring decipherInto(platform::PendingOutput& output, const platform::MappedFile& input, const ContainerView& view,
                        const char* passphrase) {
     std::uint8_t key[kDigestSize];
     deriveKey(passphrase, view.header.salt, view.header.digest, key);
@@ -90,9 +90,9 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
         return kExitConfiguration;
     }
     const char* name = restorableName(view.name.c_str());
-    platform::MappedFile output;
+    platform::PendingOutput output;
     int status = kExitFileFailure;
-    if (name == nullptr || !output.createSized(name, view.header.plainLen, platform::LinkAtTarget::Replace)) {
+    if (name == nullptr || !output.create(name, view.header.plainLen, platform::LinkAtTarget::Replace)) {
         reportFileFailure(output);
         reportCannotCreate(printableText(view.name.c_str()).c_str());
     } else {
@@ -106,7 +106,7 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
             reportChangedWhileRead(inPath);
         } else if (restoring == Restoring::DigestDiffers) {
             reportVerificationFailed();
-        } else if (!output.commit()) {
+        } else if (!output.publish()) {
             reportFileFailure(output);
             reportCannotCreate(printableText(view.name.c_str()).c_str());
         } else {
@@ -115,7 +115,7 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
         }
     }
     secureWipe(passphrase, sizeof passphrase);
-    output.close();
+    output.discard();
     return status;
 }
 

@@ -10,7 +10,7 @@
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
-#include "platform/read_ahead.h"
+#include "container/read_ahead.h"
 #include "platform/secure_wipe.h"
 
 namespace tandrel {
@@ -36,7 +36,7 @@ void encipherAndHash(const BlowfishCipher& cipher, CbcChain& chain, Sha256& hash
 // piece is a copy out of the input, which another process may change
 // meanwhile, and what is enciphered is hashed: only when that has the digest
 // the header stores will the file decrypt.
-Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& input,
+Sealing encipherInto(platform::PendingOutput& output, const platform::MappedFile& input,
                      const BlowfishCipher& cipher, const std::uint8_t* digest) {
     const std::uint32_t plainLen = input.size();
     const auto fill = static_cast<std::uint32_t>(paddedLength(plainLen) - plainLen);
@@ -47,7 +47,7 @@ Sealing encipherInto(platform::MappedFile& output, const platform::MappedFile& i
     // The last piece has room after it for the fill of its last block, which
     // is written there rather than read past the input's last byte, the last
     // of its mapping.
-    platform::ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= platform::kHelperThreadFrom);
+    ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= platform::kHelperThreadFrom);
     std::uint32_t piece = 0;
     for (std::uint32_t offset = 0; std::uint8_t* bytes = pieces.next(piece); offset += piece) {
         std::uint32_t blocks = piece;
@@ -70,14 +70,14 @@ void hashInput(const platform::MappedFile& input, std::uint8_t* digest) {
     Sha256 hasher;
     hasher.reset();
     Chunk chunk;
-    platform::ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, input.size() >= platform::kHelperThreadFrom);
+    ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, input.size() >= platform::kHelperThreadFrom);
     std::uint32_t piece = 0;
     while (const std::uint8_t* bytes = pieces.next(piece)) hasher.update(bytes, piece);
     hasher.final(digest);
 }
 
 // Writes the header and the ciphertext, then publishes the output.
-int seal(platform::MappedFile& output, const platform::MappedFile& input, const char* name,
+int seal(platform::PendingOutput& output, const platform::MappedFile& input, const char* name,
          const char* project, const char* passphrase, SaltSource saltSource, const char* inPath,
          const char* outPath) {
     std::uint8_t digest[kDigestSize];
@@ -97,7 +97,7 @@ int seal(platform::MappedFile& output, const platform::MappedFile& input, const 
         reportChangedWhileRead(inPath);
         return kExitFileFailure;
     }
-    if (sealing == Sealing::WriteFailed || !output.commit()) {
+    if (sealing == Sealing::WriteFailed || !output.publish()) {
         reportFileFailure(output);
         reportCannotCreate(outPath);
         return kExitFileFailure;
@@ -118,7 +118,7 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
     }
     int status = kExitFileFailure;
     platform::MappedFile input;
-    platform::MappedFile output;
+    platform::PendingOutput output;
     const char* name = nameWithoutDirectory(inPath);
     if (!input.openRead(inPath)) {
         reportFileFailure(input);
@@ -130,7 +130,7 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
                outLen > UINT32_MAX) {
         std::printf("%s", platform::kTooLargeMessage);
         reportCannotOpen(inPath);
-    } else if (!output.createSized(outPath, static_cast<std::uint32_t>(outLen), platform::LinkAtTarget::Follow,
+    } else if (!output.create(outPath, static_cast<std::uint32_t>(outLen), platform::LinkAtTarget::Follow,
                                    platform::WriteBehind::Deep)) {
         reportFileFailure(output);
         reportCannotCreate(outPath);
@@ -138,7 +138,7 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
         status = seal(output, input, name, project, passphrase, saltSource, inPath, outPath);
     }
     secureWipe(passphrase, sizeof passphrase);
-    output.close();
+    output.discard();
     input.close();
     return status;
 }

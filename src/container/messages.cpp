@@ -67,12 +67,16 @@ std::string printableText(const char* text) {
     return shown;
 }
 
-void reportFileFailure(const platform::MappedFile& file) {
-    if (!file.keptCopy().empty()) std::printf(platform::kResultKeptMessage, file.keptCopy().c_str());
-    if (file.failure() != nullptr) std::printf("%s", file.failure());
+void reportFileFailure(const platform::MappedFile& input) {
+    if (input.failure() != nullptr) std::printf("%s", input.failure());
 }
 
-void reportLeftCopy(const platform::MappedFile& file) {
+void reportFileFailure(const platform::PendingOutput& output) {
+    if (!output.keptCopy().empty()) std::printf(platform::kResultKeptMessage, output.keptCopy().c_str());
+    if (output.failure() != nullptr) std::printf("%s", output.failure());
+}
+
+void reportLeftCopy(const platform::PendingOutput& file) {
     if (!file.keptCopy().empty()) std::printf(platform::kCopyLeftMessage, file.keptCopy().c_str());
 }
 

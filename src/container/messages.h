@@ -15,9 +15,10 @@ std::string printableText(const char* text);
 
 // What a file's last call failed with: the copy it kept, then the low-level
 // message; nothing after a success.
-void reportFileFailure(const platform::MappedFile& file);
+void reportFileFailure(const platform::MappedFile& input);
+void reportFileFailure(const platform::PendingOutput& output);
 // The copy of a published result that the folder would not let go.
-void reportLeftCopy(const platform::MappedFile& file);
+void reportLeftCopy(const platform::PendingOutput& file);
 // A file holding the whole result, named as the process must end.
 void reportKeptAtExit(const char* path);
 

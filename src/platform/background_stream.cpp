@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/helper_thread.h"
+#include "platform/platform.h"
 #include "platform/secure_wipe.h"
 
 namespace tandrel::platform {

@@ -1,4 +1,4 @@
-#include "platform/helper_thread.h"
+#include "platform/platform.h"
 
 #include <system_error>
 

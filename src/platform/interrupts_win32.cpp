@@ -48,8 +48,8 @@ bool awaitPublishing(DWORD event) {
 
 void whenKeptAtExit(void (*report)(const char* path)) { keptAtExit.store(report); }
 
-PublishingHeld::PublishingHeld() { AcquireSRWLockExclusive(&publishing); }
-PublishingHeld::~PublishingHeld() { ReleaseSRWLockExclusive(&publishing); }
+InterruptsHeld::InterruptsHeld() : saved_{} { AcquireSRWLockExclusive(&publishing); }
+InterruptsHeld::~InterruptsHeld() { ReleaseSRWLockExclusive(&publishing); }
 
 void copyInPlaceBegins(const std::string& from) {
     const bool named = from.size() < sizeof copyingFrom;

@@ -1,9 +1,10 @@
-// The system calls under MappedFile. Each system has one file per job:
-// files_<system>.cpp (inputs, views, what stands at a name), outputs_<system>
-// (temporaries and publishing), signals_posix or interrupts_win32, settings_
-// <system> and names_<system>. Each primitive does what the system offers and
-// reports what it found; the decisions (what is refused, how an output is
-// published, what a replaced file keeps) are made once, in mapped_file.cpp.
+// The system calls under MappedFile and PendingOutput. Each system has one
+// file per job: files_<system>.cpp (inputs, views, what stands at a name),
+// outputs_<system> (temporary files and publishing), signals_posix or
+// interrupts_win32, settings_<system> and names_<system>. Each primitive does
+// what the system offers and reports what it found; the decisions (what is
+// refused, how an output is written and published, what is kept and under
+// which name) are made once, in mapped_file.cpp and pending_output.cpp.
 // Internal to src/platform.
 #pragma once
 
@@ -11,7 +12,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/background_stream.h"
 #include "platform/platform.h"
 
 namespace tandrel::platform::os {
@@ -65,6 +65,10 @@ void watchView(const std::uint8_t* view, std::uint64_t length);
 bool viewWasCut(const std::uint8_t* view);
 void stopWatchingView(const std::uint8_t* view);
 
+// Whether a MappedFile of this process holds the file open: the inputs and
+// the passphrase file, which no output may replace (mapped_file.cpp).
+bool isMappedInput(const FileId& id);
+
 // ---- What stands at an output's name ---------------------------------------
 
 struct Target {
@@ -115,53 +119,99 @@ private:
 
 // ---- Outputs ---------------------------------------------------------------
 
-// A file being written beside its target. Where the system allows it, the
-// file has no name (or is deleted on close) until it is published, so that
-// not even a killed process leaves it behind.
+// Held while a temporary file gets or loses a name and its record, while it
+// is published, and while a file is rewritten in place, so that an interrupt
+// finds either both or neither, and never half a file. POSIX holds the
+// signals back; on Windows the console handler waits.
+class InterruptsHeld {
+public:
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+private:
+    alignas(8) unsigned char saved_[128];
+};
+
+// A file being written beside its target.
 struct Temporary {
     Handle file = kNone;
-    Handle directory = kNone;
-    std::string name;  // empty while the file has no name
-    std::string folder;  // where it is, as the target's path names it (for messages)
-    bool pending = false;  // recorded for removal by an interrupt
-    // The full name of a file holding the whole result that could not be
-    // removed: a copy into the target failed after it began, or the folder
-    // lets no name be removed.
-    std::string keptAs;
-    std::uint64_t length = 0;       // what reserve() set aside
-    // Where the system writes large outputs on a thread of their own. Held
-    // in place: an allocation that failed now would leave the file behind.
-    std::optional<BackgroundStream> writer;
+    // The folder, held open where the system names files through it (POSIX);
+    // elsewhere kNone, and names are taken whole.
+    Handle folder = kNone;
+    std::string directory;  // the folder as the target's path names it (with separator)
+    std::string name;       // the file's name in it; empty while it has none
+    bool pending = false;   // recorded for removal by an interrupt
 };
+
+enum class Claim { Made, Taken, Failed };
 
 // True unless a test asks for the named temporary files that stand in where
 // unnamed ones are not available.
 extern bool unnamedTemporaries;
 
-// Makes the file beside `target`. One that will replace an existing file
-// never allows more than that file from the moment it exists; a new one gets
-// what new files get there.
-bool createTemporary(const Target& target, Temporary& temporary);
+bool openFolder(Temporary& temporary);
+// A file that has no name and goes with the process (POSIX O_TMPFILE);
+// false where the file system has none. `replacing` makes it private.
+bool createUnnamed(Temporary& temporary, bool replacing);
+// Creates the file under `name`, private when `replacing`; Taken when
+// something stands there.
+Claim createNamed(Temporary& temporary, const std::string& name, bool replacing);
+// Gives an unnamed file the name `name`; Taken when something stands there.
+Claim linkUnnamed(Temporary& temporary, const std::string& name);
+// Whether the file is removed when its last handle closes, however the
+// process ends (the Windows delete disposition); false where the system
+// cannot say so of a named file.
+bool removeOnClose(Temporary& temporary, bool remove);
+// Removes the file's name; true when it is gone.
+bool removeName(Temporary& temporary);
+void closeTemporary(Temporary& temporary);
+// Before the first name is recorded: sets up whatever removes recorded
+// names when the process is interrupted.
+void prepareCleanup();
+
 // Sets aside `length` bytes, so that a full disk fails here.
-bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind writeBehind);
-bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data,
-             std::uint64_t length);
-bool makeDurable(Temporary& temporary);
+bool reserve(Handle file, std::uint64_t length);
+bool writeAt(Handle file, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length);
+bool readAt(Handle file, std::uint64_t offset, std::uint8_t* to, std::size_t length);
+// Writes whole aligned pieces past the system's file cache where it allows
+// that per write (POSIX O_DIRECT); elsewhere nothing changes.
+void writeDirectly(Handle file, bool direct);
+bool flushData(Handle file);
+bool makeDurable(Handle file);
 
 // Gives the finished file what a replaced file had (or, for a new file, the
 // mode new files normally get). False when the system cannot give it all,
 // which calls for writing in place instead.
 bool carryOver(Temporary& temporary, const Target& target);
-// Puts the finished file under target's name in one step, replacing what
-// stood there.
-bool publishByRename(Temporary& temporary, const Target& target);
-// Copies the finished file into the existing target, which keeps its
-// identity. The space is set aside first; the temporary file holds the whole
-// result under a name until the copy is complete, and is kept (keptAs) if
-// the copy fails once it has begun.
-bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length);
-// Removes an unpublished file.
-void discard(Temporary& temporary);
+// Renames the named temporary file to `leaf` beside it in one step:
+// replacing what stands there when `replace`, and otherwise failing if
+// anything does.
+// AlsoKept: the result has its new name, but the temporary one could not
+// be removed (a second link stood in for a rename).
+enum class Renamed { Not, Moved, AlsoKept };
+Renamed renameTo(Temporary& temporary, const std::string& leaf, bool replace);
+// Makes the names made or removed in the temporary's folder durable.
+void syncFolder(Temporary& temporary);
+
+// The target, open for its content to be rewritten in place; kNone when it
+// no longer is the file that was inspected, or another run is rewriting it.
+Handle openInPlace(const Target& target);
+// Sets aside what rewriting the file with `length` bytes needs, before a
+// byte of its old content goes: a full disk must fail while it is whole.
+bool setAsideInPlace(Handle file, std::uint64_t length);
+// Clears what a write by anyone but its owner would clear (set-user-ID and
+// set-group-ID); a write as root would keep them.
+bool dropPrivilegesInPlace(Handle file, const Target& target);
+// Cuts the file to `length` and makes it durable.
+bool finishInPlace(Handle file, std::uint64_t length);
+void closeInPlace(Handle file);
+// Tells the interrupt handler which file holds the whole result while it is
+// copied into its target (Windows: a closed console ends the process during
+// the copy), and that the copy is over.
+void copyInPlaceBegins(const std::string& from);
+void copyInPlaceEnds();
 
 // Splits a path into its folder (with separator; empty for the current one)
 // and its last component.

@@ -2,7 +2,6 @@
 // src/platform.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 
 #include "platform/os.h"
@@ -10,20 +9,6 @@
 namespace tandrel::platform::os {
 
 inline int fd(Handle handle) { return static_cast<int>(handle); }
-
-// Holds the cleanup signals back while a temporary file gets or loses a name
-// and its record, and while a file is rewritten in place, so that an
-// interrupt finds either both or neither, and never half a file.
-class SignalsHeld {
-public:
-    SignalsHeld();
-    ~SignalsHeld();
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t previous_;
-};
 
 // Sets the handlers that remove named outputs, once: before the first name.
 void armCleanupSignals();

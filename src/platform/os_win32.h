@@ -19,21 +19,6 @@ std::wstring longName(const std::string& name);
 bool exists(const std::string& path);
 bool deleteByName(const std::string& path);
 
-// Held while a temporary file is made, published or discarded, so that the
-// console handler never acts halfway through.
-class PublishingHeld {
-public:
-    PublishingHeld();
-    ~PublishingHeld();
-    PublishingHeld(const PublishingHeld&) = delete;
-    PublishingHeld& operator=(const PublishingHeld&) = delete;
-};
-
-// Tells the console handler which file holds the whole result while it is
-// copied into its target, and that the copy is over.
-void copyInPlaceBegins(const std::string& from);
-void copyInPlaceEnds();
-
 BOOL WINAPI removePendingOnInterrupt(DWORD event);
 LONG WINAPI onLostPage(EXCEPTION_POINTERS* pointers);
 

@@ -12,24 +12,9 @@
 
 #include "platform/os.h"
 #include "platform/os_win32.h"
-#include "platform/pending_outputs.h"
 
 namespace tandrel::platform::os {
 namespace {
-
-// ---- Temporary files -------------------------------------------------------------
-
-// Only new, not secret: CREATE_NEW refuses a name that exists.
-std::string temporaryLeaf() {
-    static unsigned counter = 0;
-    const auto mixed = ((static_cast<unsigned long long>(GetCurrentProcessId()) << 20) ^ GetTickCount64()) +
-                       ++counter * 0x9e3779b9ull;
-    char leaf[32];
-    std::snprintf(leaf, sizeof leaf, ".tandrel-%08llx", mixed & 0xffffffffull);
-    return leaf;
-}
-
-constexpr int kNameAttempts = 100;
 
 // With the disposition set the file is deleted when its last handle closes,
 // however the process ends: interrupted, its console closed, or terminated.
@@ -39,27 +24,6 @@ bool setDeleteOnClose(Handle file, bool remove) {
     return SetFileInformationByHandle(handleOf(file), FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// A file that lives by its name alone is recorded, so that an interrupt or
-// discard() removes it by name.
-bool rememberName(Temporary& temporary) {
-    temporary.pending = rememberPendingOutput(0, temporary.name);
-    return temporary.pending;
-}
-
-void forgetName(Temporary& temporary) {
-    if (temporary.pending) forgetPendingOutput(0, temporary.name);
-    temporary.pending = false;
-}
-
-// From here the file lives by its name until it is published, kept or
-// discarded.
-bool liveByName(Temporary& temporary) {
-    if (temporary.pending) return true;
-    if (rememberName(temporary) && setDeleteOnClose(temporary.file, false)) return true;
-    forgetName(temporary);
-    return false;
-}
-
 // NTFS allocates a file's clusters when its end is set, so a full disk
 // fails here. (Wine leaves the file sparse and has no allocation call;
 // there a full disk fails when the bytes are written, just as cleanly.)
@@ -67,24 +31,6 @@ bool setEnd(HANDLE file, std::uint64_t length) {
     LARGE_INTEGER end{};
     end.QuadPart = static_cast<LONGLONG>(length);
     return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-}
-
-// Copies the first `length` bytes of `source` over the start of `destination`.
-bool copyInto(HANDLE destination, HANDLE source, std::uint64_t length) {
-    std::uint8_t buffer[64 * 1024];
-    for (std::uint64_t offset = 0; offset < length; offset += sizeof buffer) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, length - offset));
-        DWORD got = 0;
-        DWORD put = 0;
-        if (!ReadFile(source, buffer, piece, &got, &at) || got != piece ||
-            !WriteFile(destination, buffer, piece, &put, &at) || put != piece) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // FileRenameInfoEx and its flags, which older headers lack (Windows 10
@@ -195,54 +141,65 @@ bool ownersDiffer(HANDLE first, HANDLE second) {
 
 // ---- Outputs -------------------------------------------------------------------
 
-bool createTemporary(const Target& target, Temporary& temporary) {
-    // A replacement starts private: left behind by a kill, or kept after a
-    // failure, it never shows anyone what the file it replaces kept from
-    // them. A new file is made as any new file is there.
+// Names are taken whole: no folder is held open.
+bool openFolder(Temporary&) { return true; }
+
+// No file is made without a name; a named one deletes itself on closing.
+bool createUnnamed(Temporary&, bool) { return false; }
+
+Claim createNamed(Temporary& temporary, const std::string& name, bool replacing) {
     PrivateAccess access;
-    const bool replacing = target.exists && !target.link;
-    if (replacing && !access.made()) return false;
-    // An interrupt waits until the new file carries its delete disposition
-    // or is recorded by name: between the two it would be left behind.
-    const PublishingHeld held;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        temporary.name = target.directory + temporaryLeaf();
-        // Delete sharing lets an interrupt remove a file that lives by its
-        // name (below) while it is still open.
-        const HANDLE file = CreateFileW(longName(temporary.name).c_str(),
-                                        GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-                                        FILE_SHARE_DELETE, replacing ? access.attributes() : nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            temporary.file = valueOf(file);
-            // Where the file system has no delete disposition, the file is
-            // recorded by name instead.
-            if (setDeleteOnClose(temporary.file, true) || rememberName(temporary)) return true;
-            CloseHandle(file);
-            deleteByName(temporary.name);
-            break;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    if (replacing && !access.made()) return Claim::Failed;
+    // Delete sharing lets an interrupt remove a file that lives by its name
+    // while it is still open.
+    const HANDLE file = CreateFileW(longName(temporary.directory + name).c_str(),
+                                    GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                                    FILE_SHARE_DELETE, replacing ? access.attributes() : nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        temporary.file = valueOf(file);
+        return Claim::Made;
     }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Claim::Taken : Claim::Failed;
+}
+
+Claim linkUnnamed(Temporary&, const std::string&) { return Claim::Failed; }
+
+bool removeOnClose(Temporary& temporary, bool remove) { return setDeleteOnClose(temporary.file, remove); }
+
+// Through the handle that made it where it can: in a folder where the user
+// may make files but not delete them, only that handle may.
+bool removeName(Temporary& temporary) {
+    const bool removed = temporary.file != kNone && setDeleteOnClose(temporary.file, true);
+    closeHandle(temporary.file);
     temporary.file = kNone;
-    temporary.name.clear();
-    return false;
+    const std::string path = temporary.directory + temporary.name;
+    return removed || deleteByName(path) || !exists(path);
 }
 
-// Outputs are written as they come, so there is nothing to hold back.
-bool reserve(Temporary& temporary, std::uint64_t length, WriteBehind) {
-    return setEnd(handleOf(temporary.file), length);
+void closeTemporary(Temporary& temporary) {
+    closeHandle(temporary.file);
+    temporary.file = kNone;
 }
 
-bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
+// The console handler is in place from the start.
+void prepareCleanup() {}
+
+// Outputs are opened for cached writes; going past the cache would take
+// another handle.
+void writeDirectly(Handle, bool) {}
+
+bool reserve(Handle file, std::uint64_t length) { return setEnd(handleOf(file), length); }
+
+bool writeAt(Handle file, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length) {
     while (length > 0) {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD put = 0;
         const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(length, 1u << 30));
-        if (!WriteFile(handleOf(temporary.file), data, piece, &put, &at) || put == 0) return false;
+        if (!WriteFile(handleOf(file), data, piece, &put, &at) || put == 0) return false;
         data += put;
         offset += put;
         length -= put;
@@ -250,15 +207,26 @@ bool writeAt(Temporary& temporary, std::uint64_t offset, const std::uint8_t* dat
     return true;
 }
 
-bool makeDurable(Temporary& temporary) { return FlushFileBuffers(handleOf(temporary.file)) != 0; }
+bool readAt(Handle file, std::uint64_t offset, std::uint8_t* to, std::size_t length) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    return ReadFile(handleOf(file), to, static_cast<DWORD>(length), &got, &at) && got == length;
+}
+
+bool flushData(Handle file) { return FlushFileBuffers(handleOf(file)) != 0; }
+
+bool makeDurable(Handle file) { return FlushFileBuffers(handleOf(file)) != 0; }
 
 // The finished file takes the replaced file's access list and the
 // attributes that describe the content's handling. It has the owner this
 // process gives new files, so a file of another owner is written in place
-// instead. That owner is read from the temporary file itself rather than
-// taken from the process token: Wine reports the token's primary group as
-// its owner but gives new files the user. Read-only, hidden and system files
-// are never replaced, and a new content always needs archiving.
+// instead: unlike POSIX, where the owner is a fact of the target, it is
+// learnt here, from the temporary file itself rather than the process token
+// (Wine reports the token's primary group as its owner but gives new files
+// the user). Read-only, hidden and system files are never replaced, and a
+// new content always needs archiving.
 bool carryOver(Temporary& temporary, const Target& target) {
     if (!target.exists || target.link) return true;
     const HANDLE replaced = CreateFileA((target.directory + target.leaf).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
@@ -277,81 +245,46 @@ bool carryOver(Temporary& temporary, const Target& target) {
     return SetFileInformationByHandle(made, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// The finished file is renamed through the handle that made it, so that a
-// folder where the user may make files but not delete them serves too. It
-// loses its delete disposition first (a renamed file would go on closing),
-// recorded by name meanwhile; on failure discard() gives it back.
-bool publishByRename(Temporary& temporary, const Target& target) {
-    const PublishingHeld held;
-    const HANDLE file = handleOf(temporary.file);
-    // A link is replaced itself; a new name must still be free.
-    if (!liveByName(temporary) || !renameThrough(file, longName(target.directory + target.leaf), target.exists)) {
-        return false;
-    }
-    FlushFileBuffers(file);  // the new name, too, where the file system keeps it with the file
-    closeHandle(temporary.file);
-    temporary.file = kNone;
-    forgetName(temporary);
-    temporary.name.clear();
-    return true;
+// Through the handle that made the file, so that a folder where the user may
+// make files but not delete them serves too.
+Renamed renameTo(Temporary& temporary, const std::string& leaf, bool replace) {
+    return renameThrough(handleOf(temporary.file), longName(temporary.directory + leaf), replace) ? Renamed::Moved
+                                                                                                  : Renamed::Not;
 }
 
-// A file that a replacement would take something from (another name, its
-// owner) is written in place: the finished file keeps a name beside it (its
-// delete disposition cleared) until the copy is complete.
-bool publishInPlace(Temporary& temporary, const Target& target, std::uint64_t length) {
-    const PublishingHeld held;
-    const HANDLE destination =
-        CreateFileA((target.directory + target.leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (destination == INVALID_HANDLE_VALUE) return false;
-    // The name is opened again, so it must still reach the file that was
-    // inspected, not one swapped in under it meanwhile.
+// The new name, too, where the file system keeps it with the file.
+void syncFolder(Temporary& temporary) {
+    if (temporary.file != kNone) FlushFileBuffers(handleOf(temporary.file));
+}
+
+// The name is opened again, so it must still reach the file that was
+// inspected, not one swapped in under it meanwhile. Its sharing mode keeps
+// a second writer out.
+Handle openInPlace(const Target& target) {
+    const HANDLE file = CreateFileA((target.directory + target.leaf).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return kNone;
     BY_HANDLE_FILE_INFORMATION opened{};
-    const bool same = GetFileInformationByHandle(destination, &opened) && identityIn(opened) == target.id;
-    // A longer result takes its space before any byte is overwritten, so a
-    // full disk fails while the old content is whole: a failed extension
-    // leaves the file as it was, and discard() removes the temporary file.
+    if (GetFileInformationByHandle(file, &opened) && identityIn(opened) == target.id) return valueOf(file);
+    CloseHandle(file);
+    return kNone;
+}
+
+void closeInPlace(Handle file) { closeHandle(file); }
+
+// A longer result takes its space before any byte is overwritten; a failed
+// extension leaves the file as it was.
+bool setAsideInPlace(Handle file, std::uint64_t length) {
     LARGE_INTEGER size{};
-    if (!same || !liveByName(temporary) || !GetFileSizeEx(destination, &size) ||
-        (static_cast<std::uint64_t>(size.QuadPart) < length && !setEnd(destination, length))) {
-        CloseHandle(destination);
-        return false;
-    }
-    copyInPlaceBegins(temporary.name);
-    const bool copied = copyInto(destination, handleOf(temporary.file), length) && setEnd(destination, length) &&
-                        FlushFileBuffers(destination);
-    copyInPlaceEnds();
-    CloseHandle(destination);
-    // The file goes through the handle that made it: in a folder where the
-    // user may make files but not delete them, only that handle may.
-    const bool removed = copied && setDeleteOnClose(temporary.file, true);
-    closeHandle(temporary.file);
-    temporary.file = kNone;
-    // Once the copy has begun, a failure leaves the target part new; the
-    // whole result then stays under its temporary name.
-    if (copied && !removed) deleteByName(temporary.name);
-    if (!copied) temporary.keptAs = temporary.name;
-    forgetName(temporary);
-    temporary.name.clear();
-    return copied;
+    return GetFileSizeEx(handleOf(file), &size) &&
+           (static_cast<std::uint64_t>(size.QuadPart) >= length || setEnd(handleOf(file), length));
 }
 
-void discard(Temporary& temporary) {
-    // A file with a delete disposition goes when its handle closes; one that
-    // lives by its name gets the disposition back first, if it can, and is
-    // named to the user if it stays.
-    const bool removed = temporary.file != kNone && setDeleteOnClose(temporary.file, true);
-    closeHandle(temporary.file);
-    temporary.file = kNone;
-    if (temporary.pending) {
-        if (!removed && !deleteByName(temporary.name) && exists(temporary.name)) temporary.keptAs = temporary.name;
-        forgetName(temporary);
-    }
-    temporary.name.clear();
-}
+// No write here clears a privilege of the file.
+bool dropPrivilegesInPlace(Handle, const Target&) { return true; }
 
-// Both separators divide folders; a drive prefix such as "C:" alone names
-// the current folder of that drive.
+bool finishInPlace(Handle file, std::uint64_t length) {
+    return setEnd(handleOf(file), length) && FlushFileBuffers(handleOf(file));
+}
 
 }  // namespace tandrel::platform::os

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tandrel::platform {
@@ -41,6 +43,10 @@ void prepareProcess(void (*keptAtExit)(const char* path) = nullptr);
 // thread of their own; for smaller ones a thread would cost more than it saves.
 inline constexpr std::uint32_t kHelperThreadFrom = 4u << 20;
 
+// Starts `work` on `thread`, which takes no interrupt. False, with no thread,
+// when none can be made: the caller then does the work itself.
+bool startHelperThread(std::thread& thread, std::function<void()> work);
+
 // How an existing symbolic link at an output's name is treated.
 enum class LinkAtTarget {
     Follow,   // the file the link names receives the output, as a shell redirection would
@@ -55,17 +61,11 @@ enum class WriteBehind {
     Deep,
 };
 
-// A whole file mapped into memory read-only, or a new output written piece
-// by piece.
-//
-// A new output is never written into its target while it is made.
-// createSized() makes a temporary file beside the target and commit()
-// publishes it under the target's name; close() without commit() discards
-// it. At every moment the existing file is intact, or the complete new
-// content stands under the target's name, or under a temporary name beside it.
+// A whole existing file mapped into memory read-only: an input, or the
+// passphrase file.
 class MappedFile {
 public:
-    MappedFile();
+    MappedFile() = default;
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
@@ -73,53 +73,80 @@ public:
     // Maps an existing regular file read-only. Refuses empty files, files of
     // 4 GiB or more and anything that is not a regular file.
     bool openRead(const char* path);
-
-    // Prepares a new file of exactly `length` bytes (at least 1) that will
-    // replace `path` on commit(). Refuses a target that is not a regular
-    // file, that the user could not write as it is, or that this process
-    // holds open through openRead(), whatever name reaches it.
-    bool createSized(const char* path, std::uint32_t length, LinkAtTarget links = LinkAtTarget::Replace,
-                     WriteBehind writeBehind = WriteBehind::Shallow);
-
-    // Appends to an output; everything written must add up to its length.
-    bool write(const std::uint8_t* data, std::uint32_t length);
-
-    // Makes a complete output durable and visible under its target name. A
-    // replaced file keeps its permissions, group and (where renaming would
-    // lose them) its owner, links and access lists; it never gains access.
-    // On failure the target is intact, or the result is kept beside it.
-    bool commit();
-
-    // Releases the view and the handles; removes an uncommitted output, and
-    // forgets what the last call failed with or kept. Safe to call again.
+    // Releases the view and the file. Safe to call again.
     void close();
 
-    // Copies `length` bytes of an input, from `offset`, into `to`; the range
-    // must lie within size(). The same as copying out of data(): bytes the
-    // file has lost read as zeros, and intact() turns false.
+    // Copies `length` bytes from `offset` into `to`; the range must lie
+    // within size(). The same as copying out of data(): bytes the file has
+    // lost read as zeros, and intact() turns false.
     void copyOut(std::uint32_t offset, std::uint8_t* to, std::uint32_t length) const;
 
-    // Why the last call failed, as the low-level message the caller prints
-    // (one of the three above, or kTooLargeMessage); null after a success.
-    // Nothing here prints.
-    const char* failure() const;
-    // A file beside the target that holds the whole result and stays: after
-    // a failed commit(), or after one that succeeded where the folder lets
-    // no name be removed. Empty when there is none.
-    const std::string& keptCopy() const;
-
-    std::uint32_t size() const;
-    const std::uint8_t* data() const;
-    bool isOpen() const;
-    // For an input: false once the file has been cut short or has another
-    // length than it had when opened; the view then reads missing bytes as
-    // zeros instead of ending the process.
+    // Why the last openRead() failed, as the low-level message the caller
+    // prints (one of the three above, or kTooLargeMessage); null after a
+    // success. Nothing here prints.
+    const char* failure() const { return failure_; }
+    std::uint32_t size() const { return size_; }
+    const std::uint8_t* data() const { return view_; }
+    bool isOpen() const { return view_ != nullptr; }
+    // False once the file has been cut short or has another length than it
+    // had when opened; the view then reads missing bytes as zeros instead of
+    // ending the process.
     bool intact() const;
 
 private:
-    bool fail(const char* failure);
+    std::intptr_t file_ = -1;
+    std::intptr_t mapping_ = -1;
+    const std::uint8_t* view_ = nullptr;
+    std::uint32_t size_ = 0;
+    const char* failure_ = nullptr;
+};
 
+// A new file of a length fixed in advance, written piece by piece beside the
+// file it will replace, then published under that file's name or discarded.
+// At every moment the existing file is intact, or the complete new content
+// stands under the target's name, or under a temporary name beside it.
+class PendingOutput {
+public:
+    PendingOutput();
+    // Discards an output that was not published.
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    // Prepares a new file of exactly `length` bytes (at least 1) that will
+    // replace `path` when published. Refuses a target that is not a regular
+    // file, that the user could not write as it is, or that this process
+    // holds open as a MappedFile, whatever name reaches it.
+    bool create(const char* path, std::uint32_t length, LinkAtTarget links = LinkAtTarget::Replace,
+                WriteBehind writeBehind = WriteBehind::Shallow);
+
+    // Appends; everything written must add up to the length.
+    bool write(const std::uint8_t* data, std::uint32_t length);
+
+    // Makes the complete output durable and visible under its target name. A
+    // replaced file keeps its permissions, group and (where renaming would
+    // lose them) its owner, links and access lists; it never gains access.
+    // On failure the target is intact, or the result is kept beside it.
+    bool publish();
+
+    // Removes an unpublished output, and forgets what the last call failed
+    // with or kept. Safe to call again.
+    void discard();
+
+    // Why the last call failed, as the low-level message the caller prints;
+    // null after a success. Nothing here prints.
+    const char* failure() const { return failure_; }
+    // A file beside the target that holds the whole result and stays: after
+    // a failed publish(), or after one that succeeded where the folder lets
+    // no name be removed. Empty when there is none.
+    const std::string& keptCopy() const { return keptCopy_; }
+
+private:
     struct State;
+    bool fail(const char* failure);
+    bool publishByRename();
+    bool publishInPlace();
+
     std::unique_ptr<State> state_;
     const char* failure_ = nullptr;
     std::string keptCopy_;

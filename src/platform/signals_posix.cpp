@@ -50,7 +50,7 @@ void removePendingAndRaise(int signalNumber) {
 extern "C" void removePendingAndDie(int signalNumber) { removePendingAndRaise(signalNumber); }
 
 // Faults cannot be held back by the signal mask (a real one would end the
-// process at once), so while SignalsHeld is in force a sent one is noted
+// process at once), so while InterruptsHeld is in force a sent one is noted
 // here and raised again when the hold ends.
 std::atomic<int> holdDepth{0};
 std::atomic<int> deferredFault{0};
@@ -148,19 +148,20 @@ void installFaultHandler(int signalNumber) {
 
 }  // namespace
 
-SignalsHeld::SignalsHeld() {
+InterruptsHeld::InterruptsHeld() {
+    static_assert(sizeof(sigset_t) <= sizeof saved_ && alignof(sigset_t) <= 8, "room for the caller's mask");
     sigset_t held;
     sigemptyset(&held);
     forEachCleanupSignal([&](int signalNumber) { sigaddset(&held, signalNumber); });
-    sigprocmask(SIG_BLOCK, &held, &previous_);
+    sigprocmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(saved_));
     holdDepth.fetch_add(1);
 }
 
-SignalsHeld::~SignalsHeld() {
+InterruptsHeld::~InterruptsHeld() {
     if (holdDepth.fetch_sub(1) == 1) {
         if (const int fault = deferredFault.exchange(0); fault != 0) removePendingAndRaise(fault);
     }
-    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    sigprocmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(saved_), nullptr);
 }
 
 namespace {

@@ -128,15 +128,15 @@ TEST(NamedTemporaries, AFullRecordOfNamesRefusesTheNextOutputAndLeavesNoFile) {
     EXPECT_FALSE(platform::rememberPendingOutput(0, std::string(4160, 'n')));  // no room for its terminator
     TempDir dir;
     for (int round = 0; round < 2; ++round) {
-        std::vector<std::unique_ptr<MappedFile>> outputs;
+        std::vector<std::unique_ptr<platform::PendingOutput>> outputs;
         for (int i = 0; i < 8; ++i) {
-            outputs.push_back(std::make_unique<MappedFile>());
-            ASSERT_TRUE(outputs.back()->createSized(dir.file("out").c_str(), 1 << 16)) << round << i;
+            outputs.push_back(std::make_unique<platform::PendingOutput>());
+            ASSERT_TRUE(outputs.back()->create(dir.file("out").c_str(), 1 << 16)) << round << i;
         }
         // Nothing is written yet, but every block is already set aside.
         EXPECT_GE(testing::allocatedBytes(dir.file(dir.entries().at(0))), 1u << 16);
-        MappedFile ninth;
-        EXPECT_FALSE(ninth.createSized(dir.file("out").c_str(), 1));
+        platform::PendingOutput ninth;
+        EXPECT_FALSE(ninth.create(dir.file("out").c_str(), 1));
         EXPECT_STREQ(ninth.failure(), "\nERROR: Couldn't open file with CreateFile()\n");
         EXPECT_EQ(dir.entries().size(), 8u);
     }
@@ -161,10 +161,10 @@ TEST(PosixMappedFile, WritingInPlaceOnAFullDiskLeavesTheOldFile) {
     // is then set aside by writing.
     for (const char* refused : {"", "fallocate"}) {
         testing::refuse(refused);
-        MappedFile file;
-        ASSERT_TRUE(file.createSized(target.c_str(), 800 * 1024));
+        platform::PendingOutput file;
+        ASSERT_TRUE(file.create(target.c_str(), 800 * 1024));
         ASSERT_TRUE(writeText(file, std::string(800 * 1024, 'n')));
-        EXPECT_FALSE(file.commit());
+        EXPECT_FALSE(file.publish());
         EXPECT_STREQ(file.failure(), "\nERROR: Couldn't open file with CreateFile()\n");
         testing::refuse("");
         EXPECT_EQ(readBytes(target), std::string(100 * 1024, 'o')) << refused;

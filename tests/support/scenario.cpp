@@ -257,11 +257,11 @@ private:
         }
         if (verb == "open") {
             EXPECT_TRUE(w.size() == 1 || w.at(1) == "quiet") << "open <path> [quiet]";
-            output_.openRead(path.c_str());  // a second opening lets the first go
-            done = output_.openRead(path.c_str());
+            input_.openRead(path.c_str());  // a second opening lets the first go
+            done = input_.openRead(path.c_str());
             // What the tool prints for it, unless the case asks for quiet.
-            if (w.size() == 1) result_.output = capturedOutput([&] { reportFileFailure(output_); });
-            mapped_ = done ? std::string(reinterpret_cast<const char*>(output_.data()), output_.size()) : "-";
+            if (w.size() == 1) result_.output = capturedOutput([&] { reportFileFailure(input_); });
+            mapped_ = done ? std::string(reinterpret_cast<const char*>(input_.data()), input_.size()) : "-";
         } else if (verb == "create") {
 #ifndef _WIN32
             platform::os::unnamedTemporaries = !options_.namedTemporaries;  // as a run of the tool sets it
@@ -269,16 +269,16 @@ private:
             EXPECT_TRUE(w.size() == 2 || w.at(2) == "follow") << "create <path> <length> [follow]";
             const auto length = static_cast<std::uint32_t>(std::stoul(w.at(1)));
             const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
-            done = output_.createSized(path.c_str(), length, links);
+            done = output_.create(path.c_str(), length, links);
             result_.output = capturedOutput([&] { reportFileFailure(output_); });
             EXPECT_TRUE(!done || writeText(output_, std::string(length, 'n')));
         } else if (verb == "cut-under") {
             // Cut short from outside while it is mapped, then read whole again.
             EXPECT_TRUE(systemLine({0, "", {"truncate", w.at(0), w.at(1)}}, work_)) << "truncate " << w.at(0);
-            mapped_ = std::string(reinterpret_cast<const char*>(output_.data()), output_.size());
-            done = output_.intact();
+            mapped_ = std::string(reinterpret_cast<const char*>(input_.data()), input_.size());
+            done = input_.intact();
         } else if (verb == "commit") {
-            done = output_.commit();
+            done = output_.publish();
             result_.output = capturedOutput([&] { done ? reportLeftCopy(output_) : reportFileFailure(output_); });
             closeAll();
         } else {
@@ -294,9 +294,10 @@ private:
     void closeAll() {
         systemLine({0, "", {"release", "."}}, work_);
         held_.clear();
-        output_.close();
+        input_.close();
+        output_.discard();
         EXPECT_EQ(openDescriptorCount(), descriptors_) << "descriptors left open";
-        EXPECT_EQ(output_.size(), 0u);
+        EXPECT_EQ(input_.size(), 0u);
     }
 
     static void poke(const fs::path& path, std::size_t offset, const std::string& byte) {
@@ -391,7 +392,8 @@ private:
     EntryOptions options_;
     EntryRun result_;
     std::vector<std::unique_ptr<platform::MappedFile>> held_;  // readers, open until the output is committed
-    platform::MappedFile output_;
+    platform::MappedFile input_;
+    platform::PendingOutput output_;
     std::string mapped_;
     std::ptrdiff_t descriptors_ = openDescriptorCount();
     bool ran_ = false;

@@ -62,7 +62,7 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool writeText(platform::MappedFile& file, const std::string& text) {
+bool writeText(platform::PendingOutput& file, const std::string& text) {
     return file.write(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::uint32_t>(text.size()));
 }
 

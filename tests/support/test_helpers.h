@@ -88,8 +88,8 @@ bool stackHolds(const std::string& pattern);
 std::ptrdiff_t openDescriptorCount();
 void writeBytes(const fs::path& path, const std::string& bytes);
 
-// Appends `text` to an output made by createSized().
-bool writeText(platform::MappedFile& file, const std::string& text);
+// Appends `text` to an output made by PendingOutput::create().
+bool writeText(platform::PendingOutput& file, const std::string& text);
 
 // Runs `call` and returns what it printed on standard output. GoogleTest
 // reads its capture back as text, so on Windows the line ends are LF here.

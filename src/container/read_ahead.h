@@ -11,9 +11,11 @@
 #include <mutex>
 #include <thread>
 
-namespace tandrel::platform {
+namespace tandrel {
 
+namespace platform {
 class MappedFile;
+}
 
 class ReadAhead {
 public:
@@ -22,7 +24,7 @@ public:
     // may use. `own` holds pieceSize + spare bytes: without `threaded`, or
     // when no thread or buffers can be had, each piece is read into it when
     // it is asked for.
-    ReadAhead(const MappedFile& input, std::uint32_t pieceSize, std::uint32_t spare, std::uint8_t* own,
+    ReadAhead(const platform::MappedFile& input, std::uint32_t pieceSize, std::uint32_t spare, std::uint8_t* own,
               bool threaded);
     // Stops the thread, then wipes the buffers: they held what may be plaintext.
     ~ReadAhead();
@@ -45,7 +47,7 @@ private:
 
     void readAll();
 
-    const MappedFile& input_;
+    const platform::MappedFile& input_;
     std::uint32_t length_;
     std::uint32_t pieceSize_;
     std::uint32_t slotData_;
@@ -62,4 +64,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace tandrel::platform
+}  // namespace tandrel

@@ -1,15 +1,14 @@
-#include "platform/read_ahead.h"
+#include "container/read_ahead.h"
 
 #include <algorithm>
 #include <new>
 
-#include "platform/helper_thread.h"
 #include "platform/platform.h"
 #include "platform/secure_wipe.h"
 
-namespace tandrel::platform {
+namespace tandrel {
 
-ReadAhead::ReadAhead(const MappedFile& input, std::uint32_t pieceSize, std::uint32_t spare, std::uint8_t* own,
+ReadAhead::ReadAhead(const platform::MappedFile& input, std::uint32_t pieceSize, std::uint32_t spare, std::uint8_t* own,
                      bool threaded)
     : input_(input), length_(input.size()), pieceSize_(pieceSize), slotData_(kPiecesPerSlot * pieceSize),
       slotSize_(std::size_t{slotData_} + spare), own_(own) {
@@ -18,7 +17,7 @@ ReadAhead::ReadAhead(const MappedFile& input, std::uint32_t pieceSize, std::uint
     if (!storage_) return;
     slots_[0].bytes = storage_.get();
     slots_[1].bytes = storage_.get() + slotSize_;
-    threaded_ = startHelperThread(thread_, [this] { readAll(); });
+    threaded_ = platform::startHelperThread(thread_, [this] { readAll(); });
 }
 
 ReadAhead::~ReadAhead() {
@@ -76,4 +75,4 @@ void ReadAhead::readAll() {
     }
 }
 
-}  // namespace tandrel::platform
+}  // namespace tandrel
