@@ -53,27 +53,6 @@ bool deleteByName(const std::string& path) { return DeleteFileW(longName(path).c
 
 namespace {
 
-// ---- Lost pages of a view -------------------------------------------------------
-// A page of an input view that its file cannot deliver (a share gone, a
-// device removed; under Wine, a file cut short) raises an exception that
-// would end the process. The whole view is put back as zeros at the same
-// address instead and marked as cut: the reader finishes its pass and the
-// run fails on the mark.
-struct WatchedView {
-    std::atomic<const std::uint8_t*> base{nullptr};
-    std::atomic<std::uint64_t> length{0};
-    std::atomic<bool> cut{false};
-    std::atomic<bool> zeroed{false};  // no longer a view of the file
-};
-WatchedView watchedViews[8];
-
-WatchedView* watched(const std::uint8_t* view) {
-    for (WatchedView& slot : watchedViews) {
-        if (slot.base.load() == view) return &slot;
-    }
-    return nullptr;
-}
-
 // The reparse tag of the file at `path` itself, not of what it names.
 bool reparseTagOf(const char* path, DWORD& tag) {
     const HANDLE file =
@@ -129,25 +108,25 @@ void inspectFile(const std::string& path, Target& target) {
 
 }  // namespace
 
-// Windows reports such a page as an in-page error, Wine as an access
-// violation; either is a read inside a watched view.
+// A page of an input view that its file cannot deliver (a share gone, a
+// device removed; under Wine, a file cut short) raises an exception that
+// would end the process. The whole view is put back as zeros at the same
+// address instead and marked as cut: the reader finishes its pass and the
+// run fails on the mark. Windows reports such a page as an in-page error,
+// Wine as an access violation; either is a read inside a watched view.
 LONG WINAPI onLostPage(EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
     const bool lost = record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR || record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION;
     if (!lost || record.NumberParameters < 2 || record.ExceptionInformation[0] != 0) return EXCEPTION_CONTINUE_SEARCH;
-    const auto address = static_cast<std::uintptr_t>(record.ExceptionInformation[1]);
-    for (WatchedView& view : watchedViews) {
-        const auto base = reinterpret_cast<std::uintptr_t>(view.base.load());
-        if (base == 0 || view.zeroed.load() || address < base || address - base >= view.length.load()) continue;
-        void* at = reinterpret_cast<void*>(base);
-        if (!UnmapViewOfFile(at)) break;
-        view.zeroed.store(true);
-        view.cut.store(true);
-        const auto length = static_cast<SIZE_T>(view.length.load());
-        if (VirtualAlloc(at, length, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY) != at) break;
-        return EXCEPTION_CONTINUE_EXECUTION;
-    }
-    return EXCEPTION_CONTINUE_SEARCH;
+    WatchedView* view = watchedViewHolding(static_cast<std::uintptr_t>(record.ExceptionInformation[1]));
+    if (view == nullptr || view->zeroed.load()) return EXCEPTION_CONTINUE_SEARCH;
+    void* at = const_cast<std::uint8_t*>(view->base.load());
+    if (!UnmapViewOfFile(at)) return EXCEPTION_CONTINUE_SEARCH;
+    view->zeroed.store(true);
+    view->cut.store(true);
+    const auto length = static_cast<SIZE_T>(view->length.load());
+    return VirtualAlloc(at, length, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY) == at ? EXCEPTION_CONTINUE_EXECUTION
+                                                                                  : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // ---- Reading -------------------------------------------------------------------
@@ -191,7 +170,7 @@ const std::uint8_t* mapView(Handle, Handle mapping, std::uint64_t) {
 }
 
 void unmapView(const std::uint8_t* view, std::uint64_t) {
-    const WatchedView* slot = watched(view);
+    const WatchedView* slot = watchedView(view);
     if (slot != nullptr && slot->zeroed.load()) {
         VirtualFree(const_cast<std::uint8_t*>(view), 0, MEM_RELEASE);
     } else {
@@ -209,31 +188,11 @@ void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, s
     if (!ReadFile(handleOf(file), to, static_cast<DWORD>(length), &got, &at)) got = 0;
     if (got == length) return;
     std::memset(to + got, 0, length - got);
-    if (WatchedView* slot = watched(view)) slot->cut.store(true);
+    if (WatchedView* slot = watchedView(view)) slot->cut.store(true);
 }
 
 void closeHandle(Handle handle) {
     if (handle != kNone && handle != 0) CloseHandle(handleOf(handle));
-}
-
-void watchView(const std::uint8_t* view, std::uint64_t length) {
-    for (WatchedView& slot : watchedViews) {
-        if (slot.base.load() != nullptr) continue;
-        slot.cut.store(false);
-        slot.zeroed.store(false);
-        slot.length.store(length);
-        slot.base.store(view);
-        return;
-    }
-}
-
-bool viewWasCut(const std::uint8_t* view) {
-    const WatchedView* slot = watched(view);
-    return slot != nullptr && slot->cut.load();
-}
-
-void stopWatchingView(const std::uint8_t* view) {
-    if (WatchedView* slot = watched(view)) slot->base.store(nullptr);
 }
 
 // ---- What stands at an output's name -------------------------------------------

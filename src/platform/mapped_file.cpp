@@ -17,7 +17,26 @@ constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
 // this record gives every system that rule, under any name that reaches them.
 std::vector<os::FileId> openInputs;
 
+os::WatchedView watchedViews[8];
+static_assert(std::atomic<const std::uint8_t*>::is_always_lock_free, "read from a fault handler");
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a fault handler");
+
 }  // namespace
+
+os::WatchedView* os::watchedViewHolding(std::uintptr_t address) {
+    for (WatchedView& view : watchedViews) {
+        const auto base = reinterpret_cast<std::uintptr_t>(view.base.load());
+        if (base != 0 && address >= base && address - base < view.length.load()) return &view;
+    }
+    return nullptr;
+}
+
+os::WatchedView* os::watchedView(const std::uint8_t* view) {
+    for (WatchedView& slot : watchedViews) {
+        if (slot.base.load() == view) return &slot;
+    }
+    return nullptr;
+}
 
 void prepareProcess(void (*keptAtExit)(const char* path)) {
     if (keptAtExit != nullptr) os::whenKeptAtExit(keptAtExit);
@@ -58,7 +77,12 @@ bool MappedFile::openRead(const char* path) {
     }
     view_ = view;
     size_ = static_cast<std::uint32_t>(length);
-    os::watchView(view_, length);
+    if (os::WatchedView* slot = os::watchedView(nullptr)) {
+        slot->cut.store(false);
+        slot->zeroed.store(false);
+        slot->length.store(length);
+        slot->base.store(view_);
+    }
     openInputs.push_back(os::identityOf(file_));
     return true;
 }
@@ -67,7 +91,7 @@ void MappedFile::close() {
     failure_ = nullptr;
     if (view_ != nullptr) {
         os::unmapView(view_, size_);
-        os::stopWatchingView(view_);
+        if (os::WatchedView* slot = os::watchedView(view_)) slot->base.store(nullptr);
         const auto found = std::find(openInputs.begin(), openInputs.end(), os::identityOf(file_));
         if (found != openInputs.end()) openInputs.erase(found);
     }
@@ -84,7 +108,9 @@ void MappedFile::copyOut(std::uint32_t offset, std::uint8_t* to, std::uint32_t l
 
 bool MappedFile::intact() const {
     std::uint64_t length = 0;
-    return view_ != nullptr && !os::viewWasCut(view_) && os::lengthOf(file_, length) && length == size_;
+    const os::WatchedView* slot = os::watchedView(view_);
+    return view_ != nullptr && !(slot != nullptr && slot->cut.load()) && os::lengthOf(file_, length) &&
+           length == size_;
 }
 
 }  // namespace tandrel::platform

@@ -8,6 +8,7 @@
 // Internal to src/platform.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -59,11 +60,18 @@ void copyFromFile(Handle file, const std::uint8_t* view, std::uint64_t offset, s
 void closeHandle(Handle handle);
 
 // A view whose file is cut short under it must not end the process: where
-// the system can fault on such a page, the page reads as zeros instead and
-// the view is marked. False for views that were never cut.
-void watchView(const std::uint8_t* view, std::uint64_t length);
-bool viewWasCut(const std::uint8_t* view);
-void stopWatchingView(const std::uint8_t* view);
+// the system can fault on such a page, the fault handler reads it as zeros
+// instead and marks the view as cut. Handlers read this record, so it holds
+// only fixed memory and lock-free atomics (mapped_file.cpp).
+struct WatchedView {
+    std::atomic<const std::uint8_t*> base{nullptr};
+    std::atomic<std::uint64_t> length{0};
+    std::atomic<bool> cut{false};
+    std::atomic<bool> zeroed{false};  // replaced whole: no longer a view of the file
+};
+// The watched view that holds `address`, or null.
+WatchedView* watchedViewHolding(std::uintptr_t address);
+WatchedView* watchedView(const std::uint8_t* view);
 
 // Whether a MappedFile of this process holds the file open: the inputs and
 // the passphrase file, which no output may replace (mapped_file.cpp).

@@ -4,14 +4,11 @@
 
 #include "platform/platform.h"
 
-#if defined(_M_X64) || defined(_M_IX86) || defined(__x86_64__) || defined(__i386__)
+// Both builds use GCC's intrinsics (MinGW-w64 for Windows).
+#if defined(__x86_64__) || defined(__i386__)
 #define TANDREL_X86 1
-#if defined(_MSC_VER)
-#include <intrin.h>
-#else
 #include <cpuid.h>
 #include <x86intrin.h>
-#endif
 #endif
 
 namespace tandrel::platform {
@@ -29,14 +26,7 @@ enum Register { kEax, kEbx, kEcx, kEdx };
 // EAX, EBX, ECX and EDX of a feature leaf (subleaf 0); false where the
 // processor does not have that leaf.
 bool featureLeaf(unsigned leaf, std::uint32_t (&registers)[4]) {
-#if defined(TANDREL_X86) && defined(_MSC_VER)
-    int values[4] = {0, 0, 0, 0};
-    __cpuid(values, 0);
-    if (static_cast<unsigned>(values[kEax]) < leaf) return false;
-    __cpuidex(values, static_cast<int>(leaf), 0);
-    for (int i = 0; i < 4; ++i) registers[i] = static_cast<std::uint32_t>(values[i]);
-    return true;
-#elif defined(TANDREL_X86)
+#ifdef TANDREL_X86
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (__get_cpuid_count(leaf, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
     registers[kEax] = eax;

@@ -63,17 +63,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler
 struct sigaction previousFaultAction[NSIG];
 bool faultIgnoredBefore[NSIG];
 
-// Input views that a truncation may take pages from. Read by the bus-error
-// handler, so only fixed memory and lock-free atomics.
-struct WatchedView {
-    std::atomic<std::uintptr_t> base{0};
-    std::atomic<std::uint64_t> length{0};
-    std::atomic<bool> cut{false};
-};
-WatchedView watchedViews[8];
 const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-static_assert(std::atomic<std::uintptr_t>::is_always_lock_free, "read from a signal handler");
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a signal handler");
 
 // A page of an input view that its file no longer covers is replaced by a
 // page of zeros and the view is marked as cut; the reader then finishes its
@@ -81,15 +71,14 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read from a sign
 // handler on the systems this build targets.
 bool replaceLostPage(const siginfo_t* info) {
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    for (WatchedView& view : watchedViews) {
-        const std::uintptr_t base = view.base.load();
-        if (base == 0 || address < base || address - base >= view.length.load()) continue;
-        void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
-        if (mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) break;
-        view.cut.store(true);
-        return true;
+    WatchedView* view = watchedViewHolding(address);
+    void* page = reinterpret_cast<void*>(address & ~(pageSize - 1));
+    if (view == nullptr ||
+        mmap(page, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) {
+        return false;
     }
-    return false;
+    view->cut.store(true);
+    return true;
 }
 
 // A fault signal sent by another program (si_code 0 or below) ends the run
@@ -202,31 +191,6 @@ void prepareProcess() {
     sigemptyset(&faults);
     sigaddset(&faults, SIGBUS);
     pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
-}
-
-// ---- Views of inputs --------------------------------------------------------
-
-void watchView(const std::uint8_t* view, std::uint64_t length) {
-    for (WatchedView& slot : watchedViews) {
-        if (slot.base.load() != 0) continue;
-        slot.cut.store(false);
-        slot.length.store(length);
-        slot.base.store(reinterpret_cast<std::uintptr_t>(view));
-        return;
-    }
-}
-
-bool viewWasCut(const std::uint8_t* view) {
-    for (const WatchedView& slot : watchedViews) {
-        if (slot.base.load() == reinterpret_cast<std::uintptr_t>(view)) return slot.cut.load();
-    }
-    return false;
-}
-
-void stopWatchingView(const std::uint8_t* view) {
-    for (WatchedView& slot : watchedViews) {
-        if (slot.base.load() == reinterpret_cast<std::uintptr_t>(view)) slot.base.store(0);
-    }
 }
 
 // ---- Threads -------------------------------------------------------------------
