@@ -230,7 +230,6 @@ bool PendingOutput::publish() {
     State& state = *state_;
     const os::Target& target = state.target;
     const bool written = state.written == state.length && state.writer->finish();
-    state.writer.reset();
     os::writeDirectly(state.temporary.file, false);  // it may yet be read back, into any buffer
     bool published = false;
     if (written && os::makeDurable(state.temporary.file)) {

@@ -61,8 +61,8 @@ std::string settingFilePath(const char* keyPath, const char* valueName) {
 bool readUserSetting(const char* keyPath, const char* valueName, char* out,
                      std::size_t capacity) {
     if (capacity == 0) return false;
+    // Without a home there is no file: opening "" fails.
     const std::string file = settingFilePath(keyPath, valueName);
-    if (file.empty()) return false;
     const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info {};
