@@ -87,7 +87,6 @@ public:
     const char* failure() const { return failure_; }
     std::uint32_t size() const { return size_; }
     const std::uint8_t* data() const { return view_; }
-    bool isOpen() const { return view_ != nullptr; }
     // False once the file has been cut short or has another length than it
     // had when opened; the view then reads missing bytes as zeros instead of
     // ending the process.

@@ -277,7 +277,7 @@ private:
             EXPECT_TRUE(systemLine({0, "", {"truncate", w.at(0), w.at(1)}}, work_)) << "truncate " << w.at(0);
             mapped_ = std::string(reinterpret_cast<const char*>(input_.data()), input_.size());
             done = input_.intact();
-        } else if (verb == "commit") {
+        } else if (verb == "publish") {
             done = output_.publish();
             result_.output = capturedOutput([&] { done ? reportLeftCopy(output_) : reportFileFailure(output_); });
             closeAll();

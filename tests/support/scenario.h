@@ -41,7 +41,7 @@
 //          | folder <name> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
-//   open <path> [quiet] | create <path> <length> [follow] | commit | hold <path> | glance <path>
+//   open <path> [quiet] | create <path> <length> [follow] | publish | hold <path> | glance <path>
 //          | cut-under <name> <length>  (the last opened file cut short from outside, then read
 //                                      whole: status 0 if it is still intact)
 //                                      calls of MappedFile in the test process instead of a run
