@@ -190,7 +190,8 @@ bool setAsideInPlace(Handle handle, std::uint64_t length) {
     if (fstat(file, &info) != 0) return false;
     const auto oldLength = static_cast<std::uint64_t>(info.st_size);
     bool reserved = true;
-    for (off_t at = 0; reserved && static_cast<std::uint64_t>(at) < std::min(oldLength, length);) {
+    // Past the old end there is no hole to find: lseek fails there.
+    for (off_t at = 0; reserved;) {
         const off_t hole = lseek(file, at, SEEK_HOLE);
         if (hole < 0 || static_cast<std::uint64_t>(hole) >= std::min(oldLength, length)) break;
         off_t data = lseek(file, hole, SEEK_DATA);
