@@ -2,6 +2,7 @@
 // with which message, and what no output may replace. The system calls under
 // them are in files_<system>.cpp.
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "platform/os.h"
@@ -15,7 +16,7 @@ constexpr std::uint64_t kFourGiB = std::uint64_t{1} << 32;
 // Files this process holds open for reading: the inputs and the passphrase
 // file. Windows refuses to replace them because of the way they are shared;
 // this record gives every system that rule, under any name that reaches them.
-std::vector<os::FileId> openInputs;
+std::vector<std::pair<const std::uint8_t*, os::FileId>> openInputs;
 
 os::WatchedView watchedViews[8];
 static_assert(std::atomic<const std::uint8_t*>::is_always_lock_free, "read from a fault handler");
@@ -44,7 +45,7 @@ void prepareProcess(void (*keptAtExit)(const char* path)) {
 }
 
 bool os::isMappedInput(const FileId& id) {
-    return std::find(openInputs.begin(), openInputs.end(), id) != openInputs.end();
+    return std::any_of(openInputs.begin(), openInputs.end(), [&](const auto& input) { return input.second == id; });
 }
 
 MappedFile::~MappedFile() { close(); }
@@ -83,7 +84,7 @@ bool MappedFile::openRead(const char* path) {
         slot->length.store(length);
         slot->base.store(view_);
     }
-    openInputs.push_back(os::identityOf(file_));
+    openInputs.emplace_back(view_, os::identityOf(file_));
     return true;
 }
 
@@ -92,8 +93,7 @@ void MappedFile::close() {
     if (view_ != nullptr) {
         os::unmapView(view_, size_);
         if (os::WatchedView* slot = os::watchedView(view_)) slot->base.store(nullptr);
-        const auto found = std::find(openInputs.begin(), openInputs.end(), os::identityOf(file_));
-        if (found != openInputs.end()) openInputs.erase(found);
+        std::erase_if(openInputs, [&](const auto& input) { return input.first == view_; });
     }
     os::closeHandle(mapping_);
     os::closeHandle(file_);

@@ -54,7 +54,11 @@ std::string recordedName(const os::Temporary& temporary) {
     return temporary.folder == os::kNone ? temporary.directory + temporary.name : temporary.name;
 }
 
+// The caller holds interrupts back: the handlers that remove recorded names
+// are set with the first one, and a signal the caller ignores must not find
+// its handler in place for a moment.
 bool remember(os::Temporary& temporary) {
+    os::prepareCleanup();
     temporary.pending = rememberPendingOutput(temporary.folder, recordedName(temporary));
     return temporary.pending;
 }
@@ -81,7 +85,6 @@ bool makeTemporary(const os::Target& target, os::Temporary& temporary) {
     temporary.directory = target.directory;
     if (!os::openFolder(temporary)) return false;
     if (os::createUnnamed(temporary, replacing)) return true;
-    os::prepareCleanup();
     const os::InterruptsHeld held;
     if (!claimFreshName(temporary, [&](const std::string& name) { return os::createNamed(temporary, name, replacing); })) {
         return false;
@@ -164,6 +167,14 @@ bool PendingOutput::fail(const char* failure) {
     return false;
 }
 
+// An output that never held a result: a temporary file that stays holds
+// nothing worth naming.
+bool PendingOutput::abandon(const char* failure) {
+    discard();
+    keptCopy_.clear();
+    return fail(failure);
+}
+
 // A new name, a link that is replaced rather than followed, or a regular
 // file the user could write as it is and that no input of this run is. In a
 // shared folder, a file of another user or one with other names may have
@@ -190,15 +201,11 @@ bool PendingOutput::create(const char* path, std::uint32_t length, LinkAtTarget 
     State& state = *state_;
     state.target = os::inspectTarget(path, links == LinkAtTarget::Follow);
     if (!mayBecomeOutput(state.target) || !makeTemporary(state.target, state.temporary)) {
-        discard();
-        return fail(kOpenFailedMessage);
+        return abandon(kOpenFailedMessage);
     }
     // Setting the space aside now turns a full disk or a size limit into a
     // clean failure here rather than halfway through the work.
-    if (length == 0 || !os::reserve(state.temporary.file, length)) {
-        discard();
-        return fail(kMappingFailedMessage);
-    }
+    if (length == 0 || !os::reserve(state.temporary.file, length)) return abandon(kMappingFailedMessage);
     state.length = length;
     // A large output is written on a thread of its own; for a small one a
     // thread would cost more than it saves.
@@ -254,7 +261,6 @@ bool PendingOutput::publish() {
 bool PendingOutput::publishByRename() {
     os::Temporary& temporary = state_->temporary;
     const os::Target& target = state_->target;
-    os::prepareCleanup();
     const os::InterruptsHeld held;
     // A new file gets its name in one step, and never takes the place of a
     // file that appeared meanwhile; a link is replaced itself.
@@ -268,6 +274,9 @@ bool PendingOutput::publishByRename() {
         forget(temporary);
     }
     os::syncFolder(temporary);
+    // Published: nothing of it is this process's to remove, and other
+    // programs may open it as they like.
+    os::closeTemporary(temporary);
     return true;
 }
 
@@ -279,7 +288,6 @@ bool PendingOutput::publishInPlace() {
     // Interrupts wait until the file is whole again. The result gets its
     // name first: from the moment the target changes (even by what sets its
     // space aside) a complete copy stands beside it.
-    os::prepareCleanup();
     const os::InterruptsHeld held;
     bool copied = liveByName(temporary);
     if (copied) os::syncFolder(temporary);

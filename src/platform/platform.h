@@ -143,6 +143,7 @@ public:
 private:
     struct State;
     bool fail(const char* failure);
+    bool abandon(const char* failure);
     bool publishByRename();
     bool publishInPlace();
 
