@@ -7,8 +7,8 @@
 
 #include "crypto/blowfish.h"
 #include "crypto/key_derivation.h"
+#include "crypto/processor.h"
 #include "crypto/sha256.h"
-#include "platform/platform.h"
 
 #ifdef TANDREL_BENCH_OPENSSL
 #include <openssl/evp.h>
@@ -39,7 +39,7 @@ void setBytes(benchmark::State& state, std::uint32_t size) {
 void Sha256Hash(benchmark::State& state, Sha256::Compression compression,
                 Sha256::ByteSwap byteSwap) {
     if (compression == Sha256::Compression::ShaExtensions &&
-        !tandrel::platform::processorHasShaExtensions()) {
+        !tandrel::processorHasShaExtensions()) {
         state.SkipWithError("processor without the SHA extensions");
         return;
     }

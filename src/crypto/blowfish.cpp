@@ -2,7 +2,7 @@
 
 #include "crypto/blowfish_table.h"
 #include "crypto/byte_order.h"
-#include "platform/platform.h"
+#include "crypto/processor.h"
 #include "platform/secure_wipe.h"
 
 // The bit-field extract is reached through inline assembly: GCC turns its
@@ -38,7 +38,7 @@ inline __attribute__((always_inline)) std::uint64_t extractThirdByte(std::uint32
 BlowfishCipher::BlowfishCipher(CbcRounds variant) : rounds(CbcRounds::Portable) {
 #ifdef TANDREL_BLOWFISH_BEXTR
     if (variant == CbcRounds::Automatic) {
-        variant = platform::processorHasBmi1() ? CbcRounds::Bmi1 : CbcRounds::Portable;
+        variant = processorHasBmi1() ? CbcRounds::Bmi1 : CbcRounds::Portable;
     }
     if (variant == CbcRounds::Bmi1) rounds = CbcRounds::Bmi1;
 #else

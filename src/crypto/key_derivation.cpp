@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "crypto/byte_order.h"
+#include "crypto/processor.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
 
@@ -53,7 +54,7 @@ void deriveKey(const char* passphrase, std::uint32_t salt, const std::uint8_t* d
 
 std::uint32_t readSalt() {
     std::uint64_t ticks = 0;
-    if (platform::readTimestampCounter(ticks)) return static_cast<std::uint32_t>(ticks);
+    if (readTimestampCounter(ticks)) return static_cast<std::uint32_t>(ticks);
     const auto now = static_cast<std::uint64_t>(
         std::chrono::high_resolution_clock::now().time_since_epoch().count());
     // The multiplier spreads the process id over all 32 bits.

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "crypto/byte_order.h"
-#include "platform/platform.h"
+#include "crypto/processor.h"
 #include "platform/secure_wipe.h"
 
 // Each compiler names the architecture its own way; MSVC defines only the
@@ -70,7 +70,7 @@ using SwapRoutine = void (*)(std::uint8_t*);
 SwapRoutine chooseSwap(Sha256::ByteSwap variant) {
 #ifdef TANDREL_SHA256_X86
     if (variant == Sha256::ByteSwap::Automatic) {
-        variant = platform::processorHasSse2() ? Sha256::ByteSwap::Sse2 : Sha256::ByteSwap::Scalar;
+        variant = processorHasSse2() ? Sha256::ByteSwap::Sse2 : Sha256::ByteSwap::Scalar;
     }
     if (variant == Sha256::ByteSwap::Sse2) return swapBlockSse2;
 #else
@@ -187,7 +187,7 @@ Sha256::Sha256(Compression compression, ByteSwap byteSwap)
     : compressBlock(compressPortable), swapBlock(chooseSwap(byteSwap)) {
 #ifdef TANDREL_SHA256_X86
     if (compression == Compression::Automatic) {
-        compression = platform::processorHasShaExtensions() ? Compression::ShaExtensions
+        compression = processorHasShaExtensions() ? Compression::ShaExtensions
                                                             : Compression::Portable;
     }
     if (compression == Compression::ShaExtensions) compressBlock = compressShaExtensions;

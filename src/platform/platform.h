@@ -1,4 +1,4 @@
-// The tool's only window onto the operating system and the processor.
+// The tool's only window onto the operating system.
 // Everything here has one implementation per operating system, picked by the
 // build; the rest of the tool is written against this header alone.
 #pragma once
@@ -176,14 +176,6 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // Windows the second byte of a double-byte character is never taken for one.
 const char* afterLastSeparator(const char* path);
 
-// Processor services.
-bool processorHasSse2();
-bool processorHasShaExtensions();
-// The bit-field extract instruction (BMI1), which works on general registers
-// and so needs nothing of the operating system.
-bool processorHasBmi1();
-// False where the processor has no readable time-stamp counter.
-bool readTimestampCounter(std::uint64_t& ticks);
 std::uint32_t processId();
 
 }  // namespace tandrel::platform

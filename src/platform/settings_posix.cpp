@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
-#include "platform/processor.h"
 
 namespace tandrel::platform {
 
@@ -87,12 +86,6 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out,
     out[length] = '\0';
     return true;
 }
-
-// ---- Processor -------------------------------------------------------------
-
-// On x86-64 every operating system saves the vector registers; on 32-bit
-// x86 a system new enough to run this build does too.
-bool processorHasSse2() { return featureQueryReportsSse2(); }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(getpid()); }
 

@@ -6,14 +6,7 @@
 
 #include "platform/names_win32.h"
 #include "platform/platform.h"
-#include "platform/processor.h"
 #include "platform/windows_api.h"
-
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-#define TANDREL_MSVC_X86 1
-#include <emmintrin.h>
-#include <intrin.h>
-#endif
 
 namespace tandrel::platform {
 
@@ -43,36 +36,6 @@ bool readUserSetting(const char* keyPath, const char* valueName, char* out, std:
     if (!os::codePageFromWide(text.data(), bytes, nullptr) || bytes.size() >= capacity) return false;
     std::memcpy(out, bytes.c_str(), bytes.size() + 1);
     return true;
-}
-
-// ---- Processor -------------------------------------------------------------
-
-bool processorHasSse2() {
-#ifdef TANDREL_MSVC_X86
-    // The query and one SSE2 instruction each run under a handler: an old
-    // processor may fault on the first, an operating system that does not
-    // save the XMM registers on the second.
-    bool reported = false;
-    __try {
-        reported = featureQueryReportsSse2();
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-        return false;
-    }
-    if (!reported) return false;
-    __try {
-        volatile __m128i zero = _mm_setzero_si128();
-        (void)zero;
-    } __except (GetExceptionCode() == EXCEPTION_ILLEGAL_INSTRUCTION ? EXCEPTION_EXECUTE_HANDLER
-                                                                      : EXCEPTION_CONTINUE_SEARCH) {
-        return false;
-    }
-    return true;
-#else
-    // GCC offers no structured exception handling, so the feature query
-    // alone decides. Every x86-64 processor and every Windows that runs this
-    // build supports SSE2, so the query cannot fault and the answer holds.
-    return featureQueryReportsSse2();
-#endif
 }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }

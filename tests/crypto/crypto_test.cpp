@@ -10,8 +10,8 @@
 #include "crypto/blowfish.h"
 #include "crypto/byte_order.h"
 #include "crypto/key_derivation.h"
+#include "crypto/processor.h"
 #include "crypto/sha256.h"
-#include "platform/platform.h"
 #include "support/scenario.h"
 #include "support/test_helpers.h"
 
@@ -43,7 +43,7 @@ TEST(Sha256, KnownAnswersInEveryVariant) {
     ASSERT_EQ(rows.size(), 134u);
     using C = Sha256::Compression;
     using S = Sha256::ByteSwap;
-    const bool sse2 = platform::processorHasSse2(), sha = platform::processorHasShaExtensions();
+    const bool sse2 = processorHasSse2(), sha = processorHasShaExtensions();
 #ifndef _WIN32
     const std::string flags = readBytes("/proc/cpuinfo");  // the kernel's account of the same processor
     EXPECT_EQ(sse2, flags.find(" sse2") != std::string::npos);
@@ -87,7 +87,7 @@ TEST(BlowfishCipher, KnownAnswers) {
     const auto rows = readRows("blowfish.rows");
     ASSERT_EQ(rows.size(), 70u);
     using V = BlowfishCipher::CbcRounds;
-    const bool bmi1 = platform::processorHasBmi1();
+    const bool bmi1 = processorHasBmi1();
 #ifndef _WIN32
     EXPECT_EQ(bmi1, readBytes("/proc/cpuinfo").find(" bmi1") != std::string::npos);
 #endif

@@ -1,8 +1,6 @@
 // The processor's own instructions, reached through the compiler: the same
 // on every operating system.
-#include "platform/processor.h"
-
-#include "platform/platform.h"
+#include "crypto/processor.h"
 
 // Both builds use GCC's intrinsics (MinGW-w64 for Windows).
 #if defined(__x86_64__) || defined(__i386__)
@@ -11,7 +9,7 @@
 #include <x86intrin.h>
 #endif
 
-namespace tandrel::platform {
+namespace tandrel {
 namespace {
 
 // Feature bits: leaf 1 EDX, leaf 1 ECX, leaf 7 EBX.
@@ -46,7 +44,7 @@ bool featureLeaf(unsigned leaf, std::uint32_t (&registers)[4]) {
 // The answers below are asked once per process: they cannot change while it
 // runs, and under a hypervisor every query traps and costs microseconds,
 // more than hashing a small file.
-bool featureQueryReportsSse2() {
+bool processorHasSse2() {
     static const bool reported = [] {
         std::uint32_t basic[4];
         return featureLeaf(1, basic) && (basic[kEdx] & kSse2InEdx) != 0;
@@ -86,4 +84,4 @@ bool readTimestampCounter(std::uint64_t& ticks) {
 #endif
 }
 
-}  // namespace tandrel::platform
+}  // namespace tandrel
