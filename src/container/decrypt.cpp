@@ -1,13 +1,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "container/background_stream.h"
 #include "container/chunk.h"
 #include "container/container_format.h"
 #include "container/messages.h"
 #include "container/operations.h"
+#include "container/output_stream.h"
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
-#include "platform/background_stream.h"
 #include "platform/platform.h"
 #include "platform/secure_wipe.h"
 
@@ -20,11 +21,15 @@ constexpr const char* kPassThroughName = "script.znc";
 int passThrough(const platform::MappedFile& input, const char* inPath) {
     platform::PendingOutput copy;
     bool written = copy.create(kPassThroughName, input.size());
-    Chunk chunk;
-    for (std::uint32_t offset = 0, piece = 0; written && offset < input.size(); offset += piece) {
-        piece = std::min(kChunkSize, input.size() - offset);
-        input.copyOut(offset, chunk.bytes, piece);
-        written = copy.write(chunk.bytes, piece);
+    if (written) {
+        OutputStream stream(copy, input.size(), WriteBehind::Shallow);
+        Chunk chunk;
+        for (std::uint32_t offset = 0, piece = 0; written && offset < input.size(); offset += piece) {
+            piece = std::min(kChunkSize, input.size() - offset);
+            input.copyOut(offset, chunk.bytes, piece);
+            written = stream.put(chunk.bytes, piece);
+        }
+        written = stream.finish() && written;
     }
     if (written && !input.intact()) {
         reportChangedWhileRead(inPath);
@@ -58,12 +63,13 @@ Restoring decipherInto(platform::PendingOutput& output, const platform::MappedFi
     const auto start = static_cast<std::uint32_t>(view.ciphertext - input.data());
     Sha256 hasher;
     hasher.reset();
-    platform::BackgroundStream hashing(
+    BackgroundStream hashing(
         [&hasher](std::uint64_t, const std::uint8_t* data, std::size_t piece) {
             hasher.update(data, static_cast<std::uint32_t>(piece));
             return true;
         },
         kChunkSize, plainLen >= platform::kHelperThreadFrom);
+    OutputStream writing(output, plainLen, WriteBehind::Shallow);
     CbcChain chain;
     Chunk chunk;
     for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {
@@ -72,8 +78,9 @@ Restoring decipherInto(platform::PendingOutput& output, const platform::MappedFi
         cipher.decryptBuffer(chunk.bytes, chunk.bytes, piece, chain);
         const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
         hashing.put(offset, chunk.bytes, plain);
-        if (plain > 0 && !output.write(chunk.bytes, plain)) return Restoring::WriteFailed;
+        if (plain > 0 && !writing.put(chunk.bytes, plain)) return Restoring::WriteFailed;
     }
+    if (!writing.finish()) return Restoring::WriteFailed;
     hashing.finish();
     std::uint8_t digest[kDigestSize];
     hasher.final(digest);

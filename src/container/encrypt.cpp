@@ -7,6 +7,7 @@
 #include "container/container_format.h"
 #include "container/messages.h"
 #include "container/operations.h"
+#include "container/output_stream.h"
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
@@ -36,7 +37,7 @@ void encipherAndHash(const BlowfishCipher& cipher, CbcChain& chain, Sha256& hash
 // piece is a copy out of the input, which another process may change
 // meanwhile, and what is enciphered is hashed: only when that has the digest
 // the header stores will the file decrypt.
-Sealing encipherInto(platform::PendingOutput& output, const platform::MappedFile& input,
+Sealing encipherInto(OutputStream& output, const platform::MappedFile& input,
                      const BlowfishCipher& cipher, const std::uint8_t* digest) {
     const std::uint32_t plainLen = input.size();
     const auto fill = static_cast<std::uint32_t>(paddedLength(plainLen) - plainLen);
@@ -56,8 +57,9 @@ Sealing encipherInto(platform::PendingOutput& output, const platform::MappedFile
             blocks += fill;
         }
         encipherAndHash(cipher, chain, hasher, bytes, piece, blocks);
-        if (!output.write(bytes, blocks)) return Sealing::WriteFailed;
+        if (!output.put(bytes, blocks)) return Sealing::WriteFailed;
     }
+    if (!output.finish()) return Sealing::WriteFailed;
     std::uint8_t enciphered[kDigestSize];
     hasher.final(enciphered);
     return std::memcmp(enciphered, digest, kDigestSize) == 0 && input.intact() ? Sealing::Done
@@ -90,9 +92,14 @@ int seal(platform::PendingOutput& output, const platform::MappedFile& input, con
     cipher.chained = 1;
     cipher.setKey(material.key, static_cast<std::int16_t>(sizeof material.key));
 
-    const Sealing sealing = output.write(header.data(), static_cast<std::uint32_t>(header.size()))
-                                ? encipherInto(output, input, cipher, material.digest)
-                                : Sealing::WriteFailed;
+    Sealing sealing = Sealing::WriteFailed;
+    {
+        const auto length = static_cast<std::uint32_t>(header.size() + paddedLength(input.size()));
+        OutputStream stream(output, length, WriteBehind::Deep);
+        if (stream.put(header.data(), static_cast<std::uint32_t>(header.size()))) {
+            sealing = encipherInto(stream, input, cipher, material.digest);
+        }
+    }
     if (sealing == Sealing::InputChanged) {
         reportChangedWhileRead(inPath);
         return kExitFileFailure;
@@ -130,8 +137,7 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
                outLen > UINT32_MAX) {
         std::printf("%s", platform::kTooLargeMessage);
         reportCannotOpen(inPath);
-    } else if (!output.create(outPath, static_cast<std::uint32_t>(outLen), platform::LinkAtTarget::Follow,
-                                   platform::WriteBehind::Deep)) {
+    } else if (!output.create(outPath, static_cast<std::uint32_t>(outLen), platform::LinkAtTarget::Follow)) {
         reportFileFailure(output);
         reportCannotCreate(outPath);
     } else {

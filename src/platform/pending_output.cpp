@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 
-#include "platform/background_stream.h"
 #include "platform/os.h"
 #include "platform/pending_outputs.h"
 #include "platform/platform.h"
@@ -19,13 +17,9 @@ namespace {
 // that exists, and the next one is tried.
 constexpr int kNameAttempts = 100;
 
-// Every 64 MiB of a large output the disk is asked to make what it has
-// durable, so that the flush that publishes the file waits only for the last
-// of it. What may wait in memory meanwhile: a little where the work outpaces
-// the disk, megabytes where the disk would otherwise idle through a flush.
-constexpr std::uint64_t kFlushStep = 64u << 20;
-constexpr std::size_t kShallowQueue = 256u << 10;
-constexpr std::size_t kDeepQueue = 8u << 20;
+// Pieces of a large output that start and end on this boundary may go past
+// the file cache.
+constexpr std::uint64_t kDirectAlignment = 4096;
 
 std::string temporaryName() {
     static unsigned counter = 0;
@@ -114,24 +108,24 @@ bool liveByName(os::Temporary& temporary) {
     return false;
 }
 
-// What the writer of a large output does with each piece. Whole, aligned
-// pieces go past the file cache where the system allows: copying into it
-// costs more than the write (on virtual machines every new page of cache is
-// slow to come by). A failed flush on the way is the file's, since a later
-// one would not report it again.
-bool writeBehind(os::Handle file, bool& directAllowed, std::uint64_t offset, const std::uint8_t* data,
-                 std::size_t length) {
-    const bool whole = offset % BackgroundStream::kAlignment == 0 && length % BackgroundStream::kAlignment == 0;
+// How a piece of a large output is written. Whole, aligned pieces go past
+// the file cache where the system allows: copying into it costs more than
+// the write (on virtual machines every new page of cache is slow to come
+// by). A failed flush on the way is the file's, since a later one would not
+// report it again.
+bool writeLarge(os::Handle file, bool& directAllowed, std::uint64_t offset, const std::uint8_t* data,
+                std::size_t length) {
+    const bool whole = offset % kDirectAlignment == 0 && length % kDirectAlignment == 0 &&
+                       reinterpret_cast<std::uintptr_t>(data) % kDirectAlignment == 0;
     os::writeDirectly(file, whole && directAllowed);
     if (!os::writeAt(file, offset, data, length)) {
-        // A direct write may be refused where a plain one is not, as for a
-        // piece in the caller's own buffer when no thread could be made.
+        // A direct write may be refused where a plain one is not.
         if (!whole || !directAllowed) return false;
         directAllowed = false;
         os::writeDirectly(file, false);
         if (!os::writeAt(file, offset, data, length)) return false;
     }
-    return (offset + length) % kFlushStep != 0 || os::flushData(file);
+    return (offset + length) % kOutputFlushStep != 0 || os::flushData(file);
 }
 
 // Copies the finished file over the start of the target, a piece at a time.
@@ -153,9 +147,7 @@ struct PendingOutput::State {
     os::Temporary temporary;
     std::uint32_t length = 0;
     std::uint32_t written = 0;
-    // Held in place: an allocation that failed at the end would leave the
-    // file behind.
-    std::optional<BackgroundStream> writer;
+    bool directAllowed = true;
 };
 
 PendingOutput::PendingOutput() = default;
@@ -192,7 +184,7 @@ bool mayBecomeOutput(const os::Target& target) {
 
 }  // namespace
 
-bool PendingOutput::create(const char* path, std::uint32_t length, LinkAtTarget links, WriteBehind depth) {
+bool PendingOutput::create(const char* path, std::uint32_t length, LinkAtTarget links) {
     discard();
     os::prepareProcess();
     const std::string name = path;
@@ -207,36 +199,26 @@ bool PendingOutput::create(const char* path, std::uint32_t length, LinkAtTarget 
     // clean failure here rather than halfway through the work.
     if (length == 0 || !os::reserve(state.temporary.file, length)) return abandon(kMappingFailedMessage);
     state.length = length;
-    // A large output is written on a thread of its own; for a small one a
-    // thread would cost more than it saves.
-    const bool threaded = length >= kHelperThreadFrom;
-    const bool deep = depth == WriteBehind::Deep && length > kFlushStep;
-    state.writer.emplace(
-        [file = state.temporary.file, threaded, direct = true](std::uint64_t offset, const std::uint8_t* data,
-                                                               std::size_t piece) mutable {
-            return threaded ? writeBehind(file, direct, offset, data, piece) : os::writeAt(file, offset, data, piece);
-        },
-        deep ? kDeepQueue : kShallowQueue, threaded);
     return true;
 }
 
 bool PendingOutput::write(const std::uint8_t* data, std::uint32_t length) {
-    if (!state_ || !state_->writer || length > state_->length - state_->written) return false;
+    if (!state_ || length > state_->length - state_->written) return false;
     State& state = *state_;
-    bool written = state.writer->put(state.written, data, length);
-    // The last bytes wait for all the others, so that a failed write is
-    // reported by the write that completes the output.
-    if (written && state.written + length == state.length) written = state.writer->finish();
+    const os::Handle file = state.temporary.file;
+    const bool written = state.length >= kHelperThreadFrom
+                             ? writeLarge(file, state.directAllowed, state.written, data, length)
+                             : os::writeAt(file, state.written, data, length);
     if (!written) return fail(kMappingFailedMessage);
     state.written += length;
     return true;
 }
 
 bool PendingOutput::publish() {
-    if (!state_ || !state_->writer) return false;
+    if (!state_) return false;
     State& state = *state_;
     const os::Target& target = state.target;
-    const bool written = state.written == state.length && state.writer->finish();
+    const bool written = state.written == state.length;
     os::writeDirectly(state.temporary.file, false);  // it may yet be read back, into any buffer
     bool published = false;
     if (written && os::makeDurable(state.temporary.file)) {
@@ -316,7 +298,6 @@ void PendingOutput::discard() {
     keptCopy_.clear();
     if (!state_) return;
     os::Temporary& temporary = state_->temporary;
-    state_->writer.reset();
     if (!temporary.name.empty()) {
         const os::InterruptsHeld held;
         // Whatever holds the whole result and cannot be removed is named.

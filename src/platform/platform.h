@@ -53,13 +53,9 @@ enum class LinkAtTarget {
     Replace,  // the link itself is replaced; nothing is written through it
 };
 
-// How much of a large output may wait in memory for the disk.
-enum class WriteBehind {
-    Shallow,  // a little: for work that outpaces the disk, which memory cannot help
-    // Megabytes: for work slower than the disk, which then runs on while the
-    // disk stops to make what it has durable.
-    Deep,
-};
+// A large output is made durable every this many bytes as it is written,
+// so that the flush that publishes it waits only for the last of it.
+inline constexpr std::uint64_t kOutputFlushStep = 64u << 20;
 
 // A whole existing file mapped into memory read-only: an input, or the
 // passphrase file.
@@ -116,10 +112,11 @@ public:
     // replace `path` when published. Refuses a target that is not a regular
     // file, that the user could not write as it is, or that this process
     // holds open as a MappedFile, whatever name reaches it.
-    bool create(const char* path, std::uint32_t length, LinkAtTarget links = LinkAtTarget::Replace,
-                WriteBehind writeBehind = WriteBehind::Shallow);
+    bool create(const char* path, std::uint32_t length, LinkAtTarget links = LinkAtTarget::Replace);
 
-    // Appends; everything written must add up to the length.
+    // Appends; everything written must add up to the length. A large
+    // output is best written in pieces that are whole multiples of 4 KiB,
+    // from buffers aligned to 4 KiB: they go past the system's file cache.
     bool write(const std::uint8_t* data, std::uint32_t length);
 
     // Makes the complete output durable and visible under its target name. A

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-namespace tandrel::platform {
+namespace tandrel {
 
 class BackgroundStream {
 public:
@@ -64,4 +64,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace tandrel::platform
+}  // namespace tandrel

@@ -1,4 +1,4 @@
-#include "platform/background_stream.h"
+#include "container/background_stream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "platform/platform.h"
 #include "platform/secure_wipe.h"
 
-namespace tandrel::platform {
+namespace tandrel {
 
 BackgroundStream::BackgroundStream(Consumer consumer, std::size_t bufferSize, bool threaded)
     : consumer_(std::move(consumer)), bufferSize_(bufferSize) {
@@ -20,7 +20,7 @@ BackgroundStream::BackgroundStream(Consumer consumer, std::size_t bufferSize, bo
     auto* aligned = static_cast<std::uint8_t*>(std::align(kAlignment, 2 * bufferSize_, start, room));
     buffers_[0].bytes = aligned;
     buffers_[1].bytes = aligned + bufferSize_;
-    threaded_ = startHelperThread(thread_, [this] { consumeQueued(); });
+    threaded_ = platform::startHelperThread(thread_, [this] { consumeQueued(); });
 }
 
 BackgroundStream::~BackgroundStream() {
@@ -100,4 +100,4 @@ void BackgroundStream::consumeQueued() {
     }
 }
 
-}  // namespace tandrel::platform
+}  // namespace tandrel
