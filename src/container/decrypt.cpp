@@ -7,6 +7,7 @@
 #include "container/messages.h"
 #include "container/operations.h"
 #include "container/output_stream.h"
+#include "container/split_decipher.h"
 #include "crypto/blowfish.h"
 #include "crypto/sha256.h"
 #include "platform/platform.h"
@@ -46,10 +47,23 @@ int passThrough(const platform::MappedFile& input, const char* inPath) {
 
 enum class Restoring { Proven, WriteFailed, DigestDiffers };
 
-// For a large file the plaintext is hashed on a thread of its own, beside
-// the cipher.
-// Deciphers into the output piece by piece and hashes the plaintext; the
-// fill after the plaintext is discarded unchecked.
+// Rounds of a quarter mebibyte: halved between two threads, each half is
+// still worth a hand-over. It holds plaintext, so what was used is wiped.
+struct Round {
+    static constexpr std::uint32_t kSize = 256 * 1024;
+    std::uint8_t bytes[kSize];
+    std::uint32_t used = 0;
+
+    Round() = default;
+    ~Round() { secureWipe(bytes, used); }
+    Round(const Round&) = delete;
+    Round& operator=(const Round&) = delete;
+};
+
+// Deciphers into the output round by round and hashes the plaintext; the
+// fill after the plaintext is discarded unchecked. For a large file two
+// threads decipher, and the plaintext is hashed and written on threads of
+// their own.
 Restoring decipherInto(platform::PendingOutput& output, const platform::MappedFile& input, const ContainerView& view,
                        const char* passphrase) {
     std::uint8_t key[kDigestSize];
@@ -70,15 +84,17 @@ Restoring decipherInto(platform::PendingOutput& output, const platform::MappedFi
         },
         kChunkSize, plainLen >= platform::kHelperThreadFrom);
     OutputStream writing(output, plainLen, WriteBehind::Shallow);
+    SplitDecipher deciphering(cipher, plainLen >= platform::kHelperThreadFrom);
     CbcChain chain;
-    Chunk chunk;
+    Round round;
     for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {
-        piece = std::min(kChunkSize, view.paddedLen - offset);
-        input.copyOut(start + offset, chunk.bytes, piece);
-        cipher.decryptBuffer(chunk.bytes, chunk.bytes, piece, chain);
+        piece = std::min(Round::kSize, view.paddedLen - offset);
+        round.used = std::max(round.used, piece);
+        input.copyOut(start + offset, round.bytes, piece);
+        deciphering.decipher(round.bytes, piece, chain);
         const std::uint32_t plain = offset < plainLen ? std::min(piece, plainLen - offset) : 0;
-        hashing.put(offset, chunk.bytes, plain);
-        if (plain > 0 && !writing.put(chunk.bytes, plain)) return Restoring::WriteFailed;
+        hashing.put(offset, round.bytes, plain);
+        if (plain > 0 && !writing.put(round.bytes, plain)) return Restoring::WriteFailed;
     }
     if (!writing.finish()) return Restoring::WriteFailed;
     hashing.finish();
