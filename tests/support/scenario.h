@@ -33,10 +33,11 @@
 //   program | codepage 932             the run is the built program started by a shell (on
 //                                      Windows with its UTF-8 words in a wide command line, in
 //                                      code page 932 when asked)
-//   refuse threads|direct-writes|fallocate|writes|links   no thread can be made, a write past
-//                                      the file cache fails where a plain one would not, the file
-//                                      system has no reservation call, every write fails, or it
-//                                      can neither rename without replacing nor link (POSIX)
+//   refuse threads|direct-writes|fallocate|writes|links|memory   no thread can be made, a write
+//                                      past the file cache fails where a plain one would not, the
+//                                      file system has no reservation call, every write fails, it
+//                                      can neither rename without replacing nor link, or writing
+//                                      meets a real memory fault (POSIX)
 //   during truncate <name> <length> | poke <name> <offset> <byte> | write <name> "<text>"
 //          | folder <name> | signal <SIG> | kill
 //          [after <bytes>]             done with the run stopped once it has written

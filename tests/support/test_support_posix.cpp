@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -197,6 +198,8 @@ void holdIfDue() {
     refused = options.refused;
     const rlimit cpu{20, 20};  // a run that spins (a handler raising itself) is ended, not waited for
     setrlimit(RLIMIT_CPU, &cpu);
+    const rlimit noCore{0, 0};  // a run ended by a fault leaves no core file among the expected ones
+    setrlimit(RLIMIT_CORE, &noCore);
     if (options.asNobody && !dropToNobody()) _exit(121);
     holding = options.whileWriting || !options.signalWhileWriting.empty();
     holdAt = options.holdAfterBytes;
@@ -338,6 +341,10 @@ extern "C" ssize_t pwrite(int file, const void* data, size_t length, off_t offse
     using Pwrite = ssize_t (*)(int, const void*, size_t, off_t);
     static const auto systemPwrite = reinterpret_cast<Pwrite>(dlsym(RTLD_NEXT, "pwrite"));
     const std::string& refused = tandrel::test::refused;
+    if (refused == "memory") {  // a real fault, as a fault of the tool's own would be
+        void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        *static_cast<volatile char*>(page) = 0;
+    }
     if (refused == "writes" || (refused == "direct-writes" && (fcntl(file, F_GETFL) & O_DIRECT) != 0)) {
         errno = EINVAL;
         return -1;
