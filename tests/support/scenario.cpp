@@ -271,7 +271,8 @@ private:
             const auto links = w.size() > 2 ? platform::LinkAtTarget::Follow : platform::LinkAtTarget::Replace;
             done = output_.create(path.c_str(), length, links);
             result_.output = capturedOutput([&] { reportFileFailure(output_); });
-            EXPECT_TRUE(!done || writeText(output_, std::string(length, 'n')));
+            // An output takes its length and not a byte more.
+            EXPECT_TRUE(!done || (writeText(output_, std::string(length, 'n')) && !writeText(output_, "n")));
         } else if (verb == "cut-under") {
             // Cut short from outside while it is mapped, then read whole again.
             EXPECT_TRUE(systemLine({0, "", {"truncate", w.at(0), w.at(1)}}, work_)) << "truncate " << w.at(0);
