@@ -138,7 +138,6 @@ int restore(const ContainerView& view, const PassphraseConfig& config, const pla
         }
     }
     secureWipe(passphrase, sizeof passphrase);
-    output.discard();
     return status;
 }
 
@@ -164,7 +163,6 @@ int decryptFile(const PassphraseConfig& config, const char* inPath) {
             status = restore(view, config, input, inPath);
             break;
     }
-    input.close();
     return status;
 }
 

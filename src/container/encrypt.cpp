@@ -144,8 +144,6 @@ int encryptFile(const PassphraseConfig& config, const char* inPath, const char* 
         status = seal(output, input, name, project, passphrase, saltSource, inPath, outPath);
     }
     secureWipe(passphrase, sizeof passphrase);
-    output.discard();
-    input.close();
     return status;
 }
 
