@@ -82,9 +82,9 @@ Restoring decipherInto(platform::PendingOutput& output, const platform::MappedFi
             hasher.update(data, static_cast<std::uint32_t>(piece));
             return true;
         },
-        kChunkSize, plainLen >= platform::kHelperThreadFrom);
+        kChunkSize, platform::worthHelperThreads(plainLen));
     OutputStream writing(output, plainLen, WriteBehind::Shallow);
-    SplitDecipher deciphering(cipher, plainLen >= platform::kHelperThreadFrom);
+    SplitDecipher deciphering(cipher, platform::worthHelperThreads(plainLen));
     CbcChain chain;
     Round round;
     for (std::uint32_t offset = 0, piece = 0; offset < view.paddedLen; offset += piece) {

@@ -48,7 +48,7 @@ Sealing encipherInto(OutputStream& output, const platform::MappedFile& input,
     // The last piece has room after it for the fill of its last block, which
     // is written there rather than read past the input's last byte, the last
     // of its mapping.
-    ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, plainLen >= platform::kHelperThreadFrom);
+    ReadAhead pieces(input, kChunkSize, 8, chunk.bytes, platform::worthHelperThreads(plainLen));
     std::uint32_t piece = 0;
     for (std::uint32_t offset = 0; std::uint8_t* bytes = pieces.next(piece); offset += piece) {
         std::uint32_t blocks = piece;
@@ -72,7 +72,7 @@ void hashInput(const platform::MappedFile& input, std::uint8_t* digest) {
     Sha256 hasher;
     hasher.reset();
     Chunk chunk;
-    ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, input.size() >= platform::kHelperThreadFrom);
+    ReadAhead pieces(input, kChunkSize, 0, chunk.bytes, platform::worthHelperThreads(input.size()));
     std::uint32_t piece = 0;
     while (const std::uint8_t* bytes = pieces.next(piece)) hasher.update(bytes, piece);
     hasher.final(digest);

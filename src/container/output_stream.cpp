@@ -19,7 +19,7 @@ OutputStream::OutputStream(platform::PendingOutput& output, std::uint32_t length
     : stream_([&output](std::uint64_t, const std::uint8_t* data,
                         std::size_t piece) { return output.write(data, static_cast<std::uint32_t>(piece)); },
               depth == WriteBehind::Deep && length > platform::kOutputFlushStep ? kDeepQueue : kShallowQueue,
-              length >= platform::kHelperThreadFrom) {}
+              platform::worthHelperThreads(length)) {}
 
 bool OutputStream::put(const std::uint8_t* data, std::uint32_t length) {
     const bool handedOver = stream_.put(offset_, data, length);

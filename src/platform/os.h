@@ -130,7 +130,8 @@ private:
 // Held while a temporary file gets or loses a name and its record, while it
 // is published, and while a file is rewritten in place, so that an interrupt
 // finds either both or neither, and never half a file. POSIX holds the
-// signals back; on Windows the console handler waits.
+// signals back; on Windows the console handler waits on a lock that cannot
+// be taken twice, so holds are never nested.
 class InterruptsHeld {
 public:
     InterruptsHeld();

@@ -206,7 +206,7 @@ bool PendingOutput::write(const std::uint8_t* data, std::uint32_t length) {
     if (!state_ || length > state_->length - state_->written) return false;
     State& state = *state_;
     const os::Handle file = state.temporary.file;
-    const bool written = state.length >= kHelperThreadFrom
+    const bool written = worthHelperThreads(state.length)
                              ? writeLarge(file, state.directAllowed, state.written, data, length)
                              : os::writeAt(file, state.written, data, length);
     if (!written) return fail(kMappingFailedMessage);

@@ -39,9 +39,10 @@ inline constexpr const char* kTooLargeMessage =
 // call again.
 void prepareProcess(void (*keptAtExit)(const char* path) = nullptr);
 
-// Files from this size on are read ahead, hashed or written on a helper
-// thread of their own; for smaller ones a thread would cost more than it saves.
-inline constexpr std::uint32_t kHelperThreadFrom = 4u << 20;
+// Whether work on a file of `size` bytes pays for helper threads: from 4 MiB
+// on, files are read ahead, hashed, deciphered or written on threads of
+// their own; for smaller ones a thread would cost more than it saves.
+constexpr bool worthHelperThreads(std::uint64_t size) { return size >= (4u << 20); }
 
 // Starts `work` on `thread`, which takes no interrupt. False, with no thread,
 // when none can be made: the caller then does the work itself.
