@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::pair<const char*, std::size_t> kCaseFiles[] = {
     {"command_line.cases", 21}, {"operations.cases", 35}, {"hostile.cases", 88},
-    {"outputs.cases", 59},      {"killed_runs.cases", 9},  {"mapped_files.cases", 45},
+    {"outputs.cases", 59},      {"killed_runs.cases", 9},  {"mapped_files.cases", 46},
 };
 
 TEST(CaseFiles, HoldTheirCases) {

@@ -274,9 +274,13 @@ private:
             // An output takes its length and not a byte more.
             EXPECT_TRUE(!done || (writeText(output_, std::string(length, 'n')) && !writeText(output_, "n")));
         } else if (verb == "cut-under") {
-            // Cut short from outside while it is mapped, then read whole again.
+            // Cut short from outside while it is mapped, then read whole again
+            // (and, given a second length, grown back to it).
             EXPECT_TRUE(systemLine({0, "", {"truncate", w.at(0), w.at(1)}}, work_)) << "truncate " << w.at(0);
             mapped_ = std::string(reinterpret_cast<const char*>(input_.data()), input_.size());
+            if (w.size() > 2) {
+                EXPECT_TRUE(systemLine({0, "", {"truncate", w.at(0), w.at(2)}}, work_));
+            }
             done = input_.intact();
         } else if (verb == "publish") {
             done = output_.publish();

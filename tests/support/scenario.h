@@ -43,8 +43,9 @@
 //          [after <bytes>]             done with the run stopped once it has written
 //                                      its first byte (or that many; after 0: at once)
 //   open <path> [quiet] | create <path> <length> [follow] | publish | hold <path> | glance <path>
-//          | cut-under <name> <length>  (the last opened file cut short from outside, then read
-//                                      whole: status 0 if it is still intact)
+//          | cut-under <name> <length> [<length>]  (the last opened file cut short from
+//                                      outside, then read whole, then grown back if asked:
+//                                      status 0 if it is still intact)
 //                                      calls of MappedFile in the test process instead of a run
 //                                      (a path starting with @ is taken as it stands); see
 //                                      mapped_files.cases
